@@ -11,6 +11,7 @@ packages=(
   wine wine64
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpng-dev
+  libsdl2-dev xvfb xauth xdotool imagemagick
   libretro-nestopia libretro-gambatte libretro-mgba
 )
 missing=()
