@@ -1,0 +1,45 @@
+// Gathers SDL mouse events into the host's mouse lines: relative motion and
+// wheel steps summed since the last line, the buttons held, and the pointer
+// in frame pixels with whether it is over the picture. The host passes on
+// button state, not clicks, so a press is reported for at least two frames
+// even when the button is already up again. With the mouse
+// captured (relative mode) the pointer is a virtual one moved by the same
+// motion and kept inside the frame; without capture it is where the system
+// cursor is.
+#pragma once
+
+#include <SDL.h>
+
+#include <string>
+
+#include "viewer_window.h"
+
+namespace kalmo {
+
+class PointerTracker {
+public:
+    void on_motion(const SDL_MouseMotionEvent &event, const ViewerWindow &window, bool captured);
+    void on_button(const SDL_MouseButtonEvent &event);
+    void on_wheel(const SDL_MouseWheelEvent &event);
+    // The system cursor left the window (only counts without capture).
+    void on_leave(bool captured);
+    // Captured pointers start at the picture's centre.
+    void centre(const ViewerWindow &window);
+    // "M dx dy buttons wheel px py inside", or "" when nothing changed since
+    // the last line. `frames` counts the frames shown so far.
+    std::string take_line(uint64_t frames);
+
+private:
+    int dx_ = 0, dy_ = 0, wheel_ = 0;
+    int buttons_ = 0;
+    // Pressed bits still reported, and the frame count when each was first sent.
+    int latched_ = 0, unsent_presses_ = 0;
+    uint64_t press_sent_at_[3] = {0, 0, 0};
+    double virtual_x_ = 0, virtual_y_ = 0;
+    int px_ = 0, py_ = 0;
+    bool inside_ = false;
+    int sent_buttons_ = 0, sent_px_ = 0, sent_py_ = 0;
+    bool sent_inside_ = false;
+};
+
+}  // namespace kalmo

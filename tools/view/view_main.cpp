@@ -1,0 +1,357 @@
+// kalmo-view: a live parent for kalmo-host on Linux. It starts the host,
+// shows its frames in a window, plays its audio, and sends the mouse (captured
+// relatively) and the keyboard to it as command lines. Closing the window
+// sends QUIT. This file holds the command line, the status handling and the
+// event loop; the window, sound, pointer and key table have their own files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <SDL.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <string>
+
+#include "audio_queue.h"
+#include "host_process.h"
+#include "key_map.h"
+#include "pointer_tracker.h"
+#include "recording.h"
+#include "stream_decoder.h"
+#include "viewer_window.h"
+
+namespace fs = std::filesystem;
+using namespace kalmo;
+
+namespace {
+
+// The key that releases and recaptures the mouse; it never reaches the core.
+constexpr SDL_Keycode capture_key = SDLK_F12;
+
+const char usage[] =
+    "usage: kalmo-view --core PATH --content PATH [options]\n"
+    "\n"
+    "Plays a game through kalmo-host: the host's frames in a window (scaled,\n"
+    "keeping the picture's aspect), its sound through SDL, the mouse captured\n"
+    "and sent as relative motion, the keyboard as Libretro key codes.\n"
+    "F12 releases the mouse (click the window to capture it again).\n"
+    "Closing the window sends QUIT; the host's exit code becomes ours.\n"
+    "\n"
+    "options:\n"
+    "  --host PATH        kalmo-host to run (default: " KALMO_DEFAULT_HOST ")\n"
+    "  --core PATH        the Libretro core library\n"
+    "  --content PATH     the content (game) handed to the core\n"
+    "  --dirs DIR         where the system, save, assets and playlist folders\n"
+    "                     live (default: $XDG_DATA_HOME/kalmo-view or ~/.local/share/kalmo-view)\n"
+    "  --system DIR, --save DIR, --assets DIR, --playlist DIR   one folder each\n"
+    "  --scale N          initial window size in frame pixels (default: fits the screen, at most 3)\n"
+    "  --smooth           smooth scaling instead of sharp pixels\n"
+    "  --no-capture       leave the mouse free (motion is still sent)\n"
+    "  --no-audio         do not open an audio device\n"
+    "  --verbose          copy the host's diagnostic stream to stderr\n"
+    "  --help             this text\n";
+
+struct Options {
+    std::string host = KALMO_DEFAULT_HOST;
+    std::string core, content, dirs, system, save, assets, playlist;
+    int scale = 0;
+    bool smooth = false, capture = true, audio = true, verbose = false;
+};
+
+[[noreturn]] void fail(const std::string &message, int code = 2) {
+    std::fprintf(stderr, "kalmo-view: %s\n", message.c_str());
+    std::exit(code);
+}
+
+Options parse_options(int argc, char **argv) {
+    Options options;
+    for (int i = 1; i < argc; i++) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(usage, stdout);
+            std::exit(0);
+        }
+        if (option == "--smooth") { options.smooth = true; continue; }
+        if (option == "--no-capture") { options.capture = false; continue; }
+        if (option == "--no-audio") { options.audio = false; continue; }
+        if (option == "--verbose") { options.verbose = true; continue; }
+        if (i + 1 >= argc) fail("unknown option or missing value: " + option + " (see --help)");
+        std::string value = argv[++i];
+        if (option == "--host") options.host = value;
+        else if (option == "--core") options.core = value;
+        else if (option == "--content") options.content = value;
+        else if (option == "--dirs") options.dirs = value;
+        else if (option == "--system") options.system = value;
+        else if (option == "--save") options.save = value;
+        else if (option == "--assets") options.assets = value;
+        else if (option == "--playlist") options.playlist = value;
+        else if (option == "--scale") options.scale = std::atoi(value.c_str());
+        else fail("unknown option: " + option + " (see --help)");
+    }
+    if (options.core.empty() || options.content.empty()) fail("--core and --content are required (see --help)");
+    return options;
+}
+
+void require_file(const char *what, const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) fail(std::string(what) + " not found: " + path);
+    if (S_ISDIR(info.st_mode)) fail(std::string(what) + " is a folder, not a file: " + path);
+}
+
+HostPaths host_paths(const Options &options) {
+    std::string base = options.dirs;
+    if (base.empty()) {
+        const char *data = std::getenv("XDG_DATA_HOME");
+        const char *home = std::getenv("HOME");
+        base = data && *data ? std::string(data) + "/kalmo-view"
+                             : std::string(home && *home ? home : ".") + "/.local/share/kalmo-view";
+    }
+    HostPaths paths{options.core,
+                    options.content,
+                    options.system.empty() ? base + "/system" : options.system,
+                    options.save.empty() ? base + "/save" : options.save,
+                    options.assets.empty() ? base + "/assets" : options.assets,
+                    options.playlist.empty() ? base + "/playlist" : options.playlist};
+    std::error_code failure;
+    for (const std::string &dir : {paths.system, paths.save, paths.assets, paths.playlist}) {
+        fs::create_directories(dir, failure);
+        if (failure) fail("cannot create " + dir + ": " + failure.message());
+    }
+    return paths;
+}
+
+int initial_scale(const Options &options) {
+    if (options.scale > 0) return options.scale;
+    SDL_DisplayMode mode;
+    if (SDL_GetDesktopDisplayMode(0, &mode) != 0) return 2;
+    int scale = 3;
+    while (scale > 1 && (320 * scale > mode.w * 4 / 5 || 240 * scale > mode.h * 4 / 5)) scale--;
+    return scale;
+}
+
+class Viewer {
+public:
+    Viewer(const Options &options, HostProcess &host) : options_(options), host_(host) {}
+    int run();
+
+private:
+    void take_output(const char *bytes, size_t count);
+    void take_diagnostics(const char *bytes, size_t count);
+    void take_status(const std::string &text);
+    void handle_event(const SDL_Event &event);
+    void handle_key(const SDL_KeyboardEvent &event);
+    void set_capture(bool on);
+    void update_title();
+    void request_quit();
+
+    const Options &options_;
+    HostProcess &host_;
+    ViewerWindow window_;
+    AudioQueue audio_;
+    PointerTracker pointer_;
+    StreamDecoder decoder_;
+    VideoFrame frame_;
+    bool new_frame_ = false, redraw_ = false;
+    uint64_t frames_received_ = 0;
+    bool captured_ = false, quitting_ = false;
+    std::string core_message_, state_ = "starting";
+    uint32_t av_width_ = 0, av_height_ = 0;
+    bool resized_to_av_ = false;
+    std::deque<std::string> recent_diagnostics_;
+    std::string diagnostic_line_;
+};
+
+void Viewer::take_output(const char *bytes, size_t count) {
+    decoder_.feed(bytes, count);
+    Packet packet;
+    while (decoder_.next(packet)) {
+        std::string error;
+        if (packet.type == kStatusPacket) {
+            take_status(status_text(packet));
+        } else if (packet.type == kVideoPacket) {
+            if (decode_video(packet, frame_, error)) new_frame_ = true, frames_received_++;
+        } else {
+            AudioBlock block;
+            if (options_.audio && decode_audio(packet, block, error))
+                audio_.play(block.sample_rate, block.samples.data(), block.frames);
+        }
+    }
+}
+
+// Keeps the last lines for the report when the host fails; copies all of
+// them to stderr with --verbose.
+void Viewer::take_diagnostics(const char *bytes, size_t count) {
+    if (options_.verbose) std::fwrite(bytes, 1, count, stderr);
+    for (size_t i = 0; i < count; i++) {
+        if (bytes[i] == '\n') {
+            recent_diagnostics_.push_back(diagnostic_line_);
+            if (recent_diagnostics_.size() > 12) recent_diagnostics_.pop_front();
+            diagnostic_line_.clear();
+        } else if (bytes[i] != '\r' && diagnostic_line_.size() < 400) {
+            diagnostic_line_ += bytes[i];
+        }
+    }
+}
+
+void Viewer::take_status(const std::string &text) {
+    std::fprintf(stderr, "kalmo-view: status %s\n", text.c_str());
+    std::string state = json_string_member(text, "state");
+    if (state == "core") core_message_ = json_string_member(text, "message");
+    if (state == "av" || state == "geometry") {
+        double width = 0, height = 0, aspect = 0;
+        json_number_member(text, "width", width);
+        json_number_member(text, "height", height);
+        if (!json_number_member(text, "aspect", aspect)) aspect = height > 0 ? width / height : 0;
+        window_.set_aspect(aspect);
+        av_width_ = uint32_t(width);
+        av_height_ = uint32_t(height);
+        redraw_ = true;
+        if (!resized_to_av_ && width > 0 && aspect > 0 && options_.scale > 0) {
+            SDL_SetWindowSize(window_.window(), int(width * options_.scale), int(width * options_.scale / aspect + 0.5));
+            resized_to_av_ = true;
+        }
+    }
+    if (state != "stage" && state != "core" && state != "av" && state != "geometry") state_ = state;
+    if (state == "stage") state_ = json_string_member(text, "stage");
+    update_title();
+}
+
+void Viewer::update_title() {
+    std::string title = "KALMO view";
+    if (!core_message_.empty()) title += " - " + core_message_;
+    title += " - " + state_;
+    if (av_width_) title += " " + std::to_string(av_width_) + "x" + std::to_string(av_height_);
+    if (options_.capture) title += captured_ ? " - F12 releases the mouse" : " - click to capture the mouse";
+    window_.set_title(title);
+}
+
+void Viewer::set_capture(bool on) {
+    if (on == captured_) return;
+    if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0 && on) {
+        std::fprintf(stderr, "kalmo-view: cannot capture the mouse: %s\n", SDL_GetError());
+        return;
+    }
+    captured_ = on;
+    if (on) pointer_.centre(window_);
+    std::fprintf(stderr, "kalmo-view: mouse %s\n", on ? "captured (F12 releases it)" : "released");
+    update_title();
+}
+
+void Viewer::request_quit() {
+    if (quitting_) return;
+    quitting_ = true;
+    host_.send_line("QUIT");
+    state_ = "quitting";
+    update_title();
+}
+
+void Viewer::handle_key(const SDL_KeyboardEvent &event) {
+    bool down = event.state == SDL_PRESSED;
+    if (event.keysym.sym == capture_key) {
+        if (down && !event.repeat && options_.capture) set_capture(!captured_);
+        return;
+    }
+    unsigned key = retro_key_from_sdl(event.keysym.sym);
+    if (key == 0) return;
+    uint32_t character = down ? typed_character(event.keysym.sym, event.keysym.mod) : 0;
+    host_.send_line("K " + std::to_string(key) + " " + (down ? "1" : "0") + " " + std::to_string(character) + " " +
+                    std::to_string(retro_modifiers_from_sdl(event.keysym.mod)));
+}
+
+void Viewer::handle_event(const SDL_Event &event) {
+    switch (event.type) {
+    case SDL_QUIT: request_quit(); break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: handle_key(event.key); break;
+    case SDL_MOUSEMOTION: pointer_.on_motion(event.motion, window_, captured_); break;
+    case SDL_MOUSEBUTTONDOWN:
+        if (options_.capture && !captured_) set_capture(true);
+        pointer_.on_button(event.button);
+        break;
+    case SDL_MOUSEBUTTONUP: pointer_.on_button(event.button); break;
+    case SDL_MOUSEWHEEL: pointer_.on_wheel(event.wheel); break;
+    case SDL_WINDOWEVENT:
+        if (event.window.event == SDL_WINDOWEVENT_LEAVE) pointer_.on_leave(captured_);
+        if (event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED && options_.capture && !captured_ && frame_.width)
+            set_capture(true);
+        if (event.window.event == SDL_WINDOWEVENT_FOCUS_LOST && captured_) set_capture(false);
+        redraw_ = true;
+        break;
+    default: break;
+    }
+}
+
+int Viewer::run() {
+    std::string error;
+    int scale = initial_scale(options_);
+    if (!window_.open(320 * scale, 240 * scale, options_.smooth, error)) fail("cannot open a window: " + error, 1);
+    if (options_.audio && !audio_.start(error)) std::fprintf(stderr, "kalmo-view: no sound: %s\n", error.c_str());
+    update_title();
+
+    HostExit status;
+    bool exited = false;
+    auto clock = [] { return std::chrono::steady_clock::now(); };
+    auto quit_requested_at = clock();
+    for (;;) {
+        host_.pump(
+            2, [&](const char *bytes, size_t count) { take_output(bytes, count); },
+            [&](const char *bytes, size_t count) { take_diagnostics(bytes, count); });
+        SDL_Event event;
+        while (SDL_PollEvent(&event)) {
+            bool was_quitting = quitting_;
+            handle_event(event);
+            if (quitting_ && !was_quitting) quit_requested_at = clock();
+        }
+        std::string line = pointer_.take_line(frames_received_);
+        if (!line.empty() && !quitting_) host_.send_line(line);
+        if (new_frame_) {
+            bool first = window_.frame_width() == 0;
+            window_.take_frame(frame_);
+            if (first && options_.capture && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
+                set_capture(true);
+            new_frame_ = false;
+            redraw_ = true;
+        }
+        if (redraw_) window_.present();
+        redraw_ = false;
+        if (!exited && host_.poll_exit(status)) exited = true;
+        if (exited && !host_.output_open()) break;
+        if (quitting_ && !exited && clock() - quit_requested_at > std::chrono::seconds(5)) {
+            std::fprintf(stderr, "kalmo-view: the host did not stop within 5 s of QUIT; killing it\n");
+            host_.kill_now();
+        }
+    }
+    set_capture(false);
+    std::fprintf(stderr, "kalmo-view: host ended: %s\n", describe_exit(status).c_str());
+    bool failed = !status.exited || status.code != 0;
+    if (failed && !options_.verbose)
+        for (const std::string &line : recent_diagnostics_) std::fprintf(stderr, "  host: %s\n", line.c_str());
+    if (!status.exited) return 3;
+    return status.code;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options = parse_options(argc, argv);
+    require_file("host", options.host);
+    require_file("core", options.core);
+    require_file("content", options.content);
+    if (access(options.host.c_str(), X_OK) != 0) fail("host is not executable: " + options.host);
+    HostPaths paths = host_paths(options);
+
+    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) fail(std::string("cannot start SDL: ") + SDL_GetError(), 1);
+    HostProcess host;
+    std::string error;
+    if (!host.start(options.host, paths, error)) fail(error, 3);
+    int code;
+    {
+        Viewer viewer(options, host);
+        code = viewer.run();
+    }
+    SDL_Quit();
+    return code;
+}

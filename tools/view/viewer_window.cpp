@@ -1,0 +1,98 @@
+// SDL window, renderer and frame texture of the viewer; see viewer_window.h.
+#include "viewer_window.h"
+
+namespace kalmo {
+
+ViewerWindow::~ViewerWindow() {
+    if (texture_) SDL_DestroyTexture(texture_);
+    if (renderer_) SDL_DestroyRenderer(renderer_);
+    if (window_) SDL_DestroyWindow(window_);
+}
+
+bool ViewerWindow::open(int width, int height, bool smooth, std::string &error) {
+    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, smooth ? "1" : "0");
+    window_ = SDL_CreateWindow("KALMO view", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, width, height,
+                               SDL_WINDOW_RESIZABLE);
+    if (!window_) {
+        error = SDL_GetError();
+        return false;
+    }
+    renderer_ = SDL_CreateRenderer(window_, -1, 0);
+    if (!renderer_) renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
+    if (!renderer_) {
+        error = SDL_GetError();
+        return false;
+    }
+    present();
+    return true;
+}
+
+void ViewerWindow::set_title(const std::string &title) { SDL_SetWindowTitle(window_, title.c_str()); }
+
+void ViewerWindow::take_frame(const VideoFrame &frame) {
+    if (!texture_ || frame.width != frame_width_ || frame.height != frame_height_) {
+        if (texture_) SDL_DestroyTexture(texture_);
+        texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STREAMING, int(frame.width),
+                                     int(frame.height));
+        frame_width_ = frame.width;
+        frame_height_ = frame.height;
+    }
+    if (texture_) SDL_UpdateTexture(texture_, nullptr, frame.rgba.data(), int(frame.width * 4));
+}
+
+SDL_Rect ViewerWindow::picture_rect() const {
+    int window_width = 0, window_height = 0;
+    SDL_GetRendererOutputSize(renderer_, &window_width, &window_height);
+    if (frame_width_ == 0 || frame_height_ == 0) return SDL_Rect{0, 0, window_width, window_height};
+    double aspect = aspect_ > 0 ? aspect_ : double(frame_width_) / frame_height_;
+    int width = window_width, height = int(window_width / aspect + 0.5);
+    if (height > window_height) {
+        height = window_height;
+        width = int(window_height * aspect + 0.5);
+    }
+    return SDL_Rect{(window_width - width) / 2, (window_height - height) / 2, width, height};
+}
+
+void ViewerWindow::present() {
+    SDL_SetRenderDrawColor(renderer_, 0, 0, 0, 255);
+    SDL_RenderClear(renderer_);
+    if (texture_) {
+        SDL_Rect rect = picture_rect();
+        SDL_RenderCopy(renderer_, texture_, nullptr, &rect);
+    }
+    SDL_RenderPresent(renderer_);
+}
+
+bool ViewerWindow::to_frame(int window_x, int window_y, int &frame_x, int &frame_y) const {
+    SDL_Rect rect = picture_rect();
+    // Window coordinates may differ from renderer pixels on high-density screens.
+    int window_width = 0, window_height = 0, output_width = 0, output_height = 0;
+    SDL_GetWindowSize(window_, &window_width, &window_height);
+    SDL_GetRendererOutputSize(renderer_, &output_width, &output_height);
+    double x = window_width ? double(window_x) * output_width / window_width : window_x;
+    double y = window_height ? double(window_y) * output_height / window_height : window_y;
+    if (rect.w <= 0 || rect.h <= 0 || frame_width_ == 0) {
+        frame_x = frame_y = 0;
+        return false;
+    }
+    frame_x = int((x - rect.x) * frame_width_ / rect.w);
+    frame_y = int((y - rect.y) * frame_height_ / rect.h);
+    bool inside = frame_x >= 0 && frame_y >= 0 && frame_x < int(frame_width_) && frame_y < int(frame_height_);
+    if (frame_x < 0) frame_x = 0;
+    if (frame_y < 0) frame_y = 0;
+    if (frame_x >= int(frame_width_)) frame_x = int(frame_width_) - 1;
+    if (frame_y >= int(frame_height_)) frame_y = int(frame_height_) - 1;
+    return inside;
+}
+
+void ViewerWindow::frame_pixels_per_window_pixel(double &x, double &y) const {
+    SDL_Rect rect = picture_rect();
+    int window_width = 0, window_height = 0, output_width = 0, output_height = 0;
+    SDL_GetWindowSize(window_, &window_width, &window_height);
+    SDL_GetRendererOutputSize(renderer_, &output_width, &output_height);
+    double density = window_width ? double(output_width) / window_width : 1;
+    x = rect.w > 0 && frame_width_ ? density * frame_width_ / rect.w : 1;
+    y = rect.h > 0 && frame_height_ ? density * frame_height_ / rect.h : 1;
+}
+
+}  // namespace kalmo

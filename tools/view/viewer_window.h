@@ -1,0 +1,44 @@
+// The viewer's window: shows the latest frame scaled to fill the window
+// while keeping the picture's aspect (the one the host reported in its "av"
+// or "geometry" message, else the frame's own), and maps window positions
+// back to frame pixels for the pointer.
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <string>
+
+#include "stream_decoder.h"
+
+namespace kalmo {
+
+class ViewerWindow {
+public:
+    ~ViewerWindow();
+    bool open(int width, int height, bool smooth, std::string &error);
+    void set_title(const std::string &title);
+    // Aspect of the picture as width / height; 0 means "the frame's own".
+    void set_aspect(double aspect) { aspect_ = aspect; }
+    // Replaces the texture's pixels with this frame's.
+    void take_frame(const VideoFrame &frame);
+    void present();
+    // Frame coordinates of a window position; false when it is outside the picture.
+    bool to_frame(int window_x, int window_y, int &frame_x, int &frame_y) const;
+    // How many frame pixels one window pixel covers, horizontally and vertically.
+    void frame_pixels_per_window_pixel(double &x, double &y) const;
+    uint32_t frame_width() const { return frame_width_; }
+    uint32_t frame_height() const { return frame_height_; }
+    SDL_Window *window() const { return window_; }
+
+private:
+    SDL_Rect picture_rect() const;
+
+    SDL_Window *window_ = nullptr;
+    SDL_Renderer *renderer_ = nullptr;
+    SDL_Texture *texture_ = nullptr;
+    uint32_t frame_width_ = 0, frame_height_ = 0;
+    double aspect_ = 0;
+};
+
+}  // namespace kalmo
