@@ -5,8 +5,10 @@
 //                     STDOUT_FILE STDERR_FILE EXIT_CODE_FILE -- PROGRAM [ARGUMENT...]
 //
 // It starts PROGRAM with the arguments (quoted so that CommandLineToArgvW
-// gives them back unchanged) on three anonymous pipes, plays the command
-// script on the child's standard input (command_script.h), copies the
+// gives them back unchanged) on three anonymous pipes, plays the input
+// script on the child's standard input (the *.input format of
+// tests/support/input_script.h, parsed by the same code as on Linux, so one
+// script drives both builds alike), copies the
 // child's standard output and standard error raw into the two files from two
 // threads, and writes the child's exit code in decimal to the third file.
 // The command input is closed when the script ends, or with
@@ -20,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "command_script.h"
+#include "input_script.h"
+#include "stream_decoder.h"
 
 namespace {
 
@@ -35,10 +38,32 @@ struct Options {
     std::vector<std::wstring> child_arguments;
 };
 
+// What the child's standard output has shown so far, for the script's waits.
+struct OutputWatch {
+    kalmo::StreamDecoder decoder;
+    uint64_t frames = 0;
+    std::vector<std::string> statuses;
+
+    void feed(const char *bytes, size_t count) {
+        decoder.feed(bytes, count);
+        kalmo::Packet packet;
+        while (decoder.next(packet)) {
+            if (packet.type == kalmo::kVideoPacket) frames++;
+            if (packet.type == kalmo::kStatusPacket) statuses.push_back(kalmo::status_text(packet));
+        }
+    }
+
+    bool saw_status(const std::string &text) const {
+        for (const std::string &status : statuses)
+            if (status.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
 // Shared between the main thread and the standard-output reader.
 struct OutputState {
     CRITICAL_SECTION lock;
-    kalmo::OutputWatcher watcher;
+    OutputWatch watch;
     volatile LONG finished = 0;
 };
 
@@ -144,7 +169,7 @@ DWORD WINAPI copy_pipe_to_file(void *parameter) {
         write_bytes(reader->file, buffer, got);
         if (!reader->output) continue;
         EnterCriticalSection(&reader->output->lock);
-        reader->output->watcher.feed(buffer, got);
+        reader->output->watch.feed(buffer, got);
         LeaveCriticalSection(&reader->output->lock);
     }
     if (reader->output) InterlockedExchange(&reader->output->finished, 1);
@@ -168,46 +193,61 @@ template <typename Condition>
 void wait_for(OutputState &output, ULONGLONG deadline, Condition condition) {
     for (;;) {
         EnterCriticalSection(&output.lock);
-        bool met = condition(output.watcher);
+        bool met = condition(output.watch);
         LeaveCriticalSection(&output.lock);
         if (met || output.finished || GetTickCount64() >= deadline) return;
         Sleep(1);
     }
 }
 
-void play_script(const std::vector<kalmo::ScriptStep> &steps, HANDLE &input, OutputState &output,
-                 ULONGLONG deadline) {
-    for (const kalmo::ScriptStep &step : steps) {
-        switch (step.kind) {
-        case kalmo::ScriptStep::kSend:
+void play_script(const kalmo_test::InputScript &script, HANDLE &input, OutputState &output, ULONGLONG deadline) {
+    using kalmo_test::InputStep;
+    std::string pending;
+    for (const InputStep &step : script.steps()) {
+        if (step.kind == InputStep::kSend) {
+            pending += step.text;
+            continue;
+        }
+        // Consecutive sends go out in one write, as the Linux runner does.
+        if (input && !pending.empty() && !write_bytes(input, pending.data(), pending.size())) {
             // A child that stopped reading is not an error of the parent.
-            if (input && !write_bytes(input, step.bytes.data(), step.bytes.size())) {
-                CloseHandle(input);
-                input = nullptr;
-            }
+            CloseHandle(input);
+            input = nullptr;
+        }
+        pending.clear();
+        switch (step.kind) {
+        case InputStep::kSend:
             break;
-        case kalmo::ScriptStep::kSleep:
-            Sleep(step.number);
+        case InputStep::kSleep:
+            Sleep(DWORD(step.number));
             break;
-        case kalmo::ScriptStep::kWaitFrames:
-            wait_for(output, deadline, [&](const kalmo::OutputWatcher &w) { return w.frames() >= step.number; });
+        case InputStep::kWaitFrames:
+            wait_for(output, deadline, [&](const OutputWatch &w) { return w.frames >= step.number; });
             break;
-        case kalmo::ScriptStep::kWaitStatus:
-            wait_for(output, deadline,
-                     [&](const kalmo::OutputWatcher &w) { return w.saw_status_containing(step.bytes); });
+        case InputStep::kWaitStatus:
+            wait_for(output, deadline, [&](const OutputWatch &w) { return w.saw_status(step.text); });
             break;
-        case kalmo::ScriptStep::kClose:
+        case InputStep::kClose:
             if (input) CloseHandle(input);
             input = nullptr;
             break;
         }
     }
+    if (input && !pending.empty() && !write_bytes(input, pending.data(), pending.size())) {
+        CloseHandle(input);
+        input = nullptr;
+    }
 }
 
 int run(const Options &options) {
-    std::string script;
-    if (!options.script_path.empty() && !read_whole_file(options.script_path, script)) {
-        complain("kalmo-test-parent: cannot read the command script");
+    std::string script_text, script_error;
+    if (!options.script_path.empty() && !read_whole_file(options.script_path, script_text)) {
+        complain("kalmo-test-parent: cannot read the input script");
+        return kParentFailure;
+    }
+    kalmo_test::InputScript script = kalmo_test::InputScript::parse(script_text, script_error);
+    if (!script_error.empty()) {
+        complain(("kalmo-test-parent: input script " + script_error).c_str());
         return kParentFailure;
     }
     HANDLE stdout_file = create_output_file(options.stdout_path);
@@ -252,7 +292,7 @@ int run(const Options &options) {
                          CreateThread(nullptr, 0, copy_pipe_to_file, &err_reader, 0, nullptr)};
 
     ULONGLONG deadline = GetTickCount64() + options.timeout_ms;
-    play_script(kalmo::parse_command_script(script), input, output, deadline);
+    play_script(script, input, output, deadline);
     if (input && !options.keep_stdin_open) {
         CloseHandle(input);
         input = nullptr;
