@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -55,7 +54,6 @@ constexpr int kRunMilliseconds = 2500;
 constexpr int kTimeoutMilliseconds = 15000;
 constexpr int kColourChangeFrame = 60;  // counted by the cartridge itself
 constexpr double kToneHertz = 440.0;
-
 
 std::string core_path(const Cartridge &cartridge) {
     return std::string(KALMO_LIBRETRO_DIR) + "/" + cartridge.core;
@@ -129,9 +127,9 @@ std::vector<int16_t> left_channel(const std::vector<kalmo::AudioBlock> &blocks) 
     return left;
 }
 
-// Periods counted with hysteresis (a rise from below minus half the peak
-// to above plus half the peak, around the mean), so that ripple near the
-// mean of a filtered square wave does not count twice.
+// Periods counted with hysteresis: a rise from a quarter of the swing below
+// the mean to a quarter above it, so that ripple near the mean of a
+// filtered square wave does not count twice.
 double tone_frequency(const std::vector<int16_t> &samples, double sample_rate, int *peak_to_peak) {
     if (samples.empty()) return 0;
     double mean = 0;
