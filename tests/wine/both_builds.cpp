@@ -24,8 +24,10 @@ BothBuilds run_both_builds(const RequestMaker &make, const std::string &folder_s
 RunRequest probe_request(Build build, const kalmo_test::ProbeWorkspace &workspace, const std::string &core,
                          const std::filesystem::path &content, const std::string &input) {
     RunRequest request;
+    std::filesystem::path core_file = test_core(build, core);
+    EXPECT_TRUE(std::filesystem::exists(core_file)) << "no " << core_file << " in the " << build_name(build);
     std::string copy = workspace.copy_in(content.string(), content.filename().string());
-    request.arguments = probe_arguments(workspace, test_core(build, core), copy);
+    request.arguments = probe_arguments(workspace, core_file, copy);
     request.input = input;
     return request;
 }

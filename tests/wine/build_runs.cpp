@@ -71,9 +71,12 @@ BuildRun run_windows(const RunRequest &request) {
     const fs::path &io = request.io_folder;
     write_file(io / "parent.input", request.input);
     kalmo_test::RunOptions options;
-    options.program = wine_program();
-    options.arguments = {test_parent().string(), "--timeout", std::to_string(request.timeout_ms), "--stdin",
-                         windows_path(io / "parent.input")};
+    // Wine's own output goes to a file: a wineserver or Wine service that
+    // this run starts keeps its standard streams for seconds after the run.
+    options.program = "/bin/sh";
+    options.arguments = {"-c", "log=$1; shift; exec \"$@\" </dev/null >\"$log\" 2>&1", "sh",
+                         (io / "wine.log").string(), wine_program(), test_parent().string(), "--timeout",
+                         std::to_string(request.timeout_ms), "--stdin", windows_path(io / "parent.input")};
     if (request.keep_input_open) options.arguments.push_back("--keep-stdin-open");
     for (const char *file : {"parent.stdout", "parent.stderr", "parent.exit"})
         options.arguments.push_back(windows_path(io / file));
@@ -95,8 +98,8 @@ BuildRun run_windows(const RunRequest &request) {
     if (exit_text == "timeout") {
         run.problem = "the Windows build was still running after the timeout";
     } else if (exit_text.empty() || wine.timed_out || !wine.failure.empty()) {
-        run.problem = "wine did not run the test parent: " + kalmo_test::describe_end(wine) +
-                      "\nwine's standard error:\n" + wine.err;
+        run.problem = "wine did not run the test parent: " + kalmo_test::describe_end(wine) + "\nwine's output:\n" +
+                      kalmo_test::read_file((io / "wine.log").string());
     } else {
         run.exit_code = std::stoi(exit_text);
     }

@@ -4,6 +4,7 @@
 // exact ones the parent relies on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,24 @@ TEST_F(WineStartupParity, NonAsciiPathsReachTheCoreAsUtf8AndASeventhArgumentIsIg
                                  "env cmd=79 ret=1 value=<playlists>", "env cmd=38 ret=1 value=KALMO"})
             EXPECT_NE(std::find(outcome.record.begin(), outcome.record.end(), line), outcome.record.end())
                 << outcome.build << " record lacks: " << line;
+    }
+}
+
+// The content path is the one argument the host writes back, so it carries
+// every character that the test parent's quoting must get right.
+TEST_F(WineStartupParity, ContentPathsWithSpacesQuotesAndBackslashesReachTheHostUnchanged) {
+    const std::string content = R"(dir with space\sub\\"quoted\" part\\)";
+    BothBuilds both = run_both_builds([&](Build build, const ProbeWorkspace &workspace) {
+        RunRequest request = probe_request(build, workspace, "probe_core", scenario("startup_minimal"), "QUIT");
+        request.arguments[1] = literal_argument(content);
+        return request;
+    });
+    expect_same_outcome(both.on_linux(), both.on_windows());
+    for (const Outcome &outcome : both.outcome) {
+        EXPECT_EQ(outcome.exit_code, 0) << outcome.build;
+        EXPECT_NE(std::find(outcome.diagnostic_lines.begin(), outcome.diagnostic_lines.end(), "path=" + content),
+                  outcome.diagnostic_lines.end())
+            << outcome.build;
     }
 }
 
