@@ -161,6 +161,8 @@ struct NameCase {
     std::string version_line;
 };
 
+void PrintTo(const NameCase &c, std::ostream *out) { *out << c.scenario; }
+
 class CoreMessage : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(CoreMessage, NamesTheCoreAsReportedAndTheBlockCopiesItRaw) {
