@@ -13,6 +13,7 @@ packages=(
   libpng-dev
   libsdl2-dev xvfb xauth xdotool imagemagick
   libretro-nestopia libretro-gambatte libretro-mgba
+  clang libclang-rt-14-dev nlohmann-json3-dev valgrind
 )
 missing=()
 for p in "${packages[@]}"; do
