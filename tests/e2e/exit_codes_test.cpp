@@ -3,6 +3,8 @@
 // points (4) and refused content (5).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "scenario_run.h"
 
 using namespace e2e;
@@ -17,6 +19,33 @@ const char *const kEntryPoints[16] = {
     "retro_load_game",             "retro_unload_game",        "retro_run",
     "retro_reset",
 };
+
+// The host's two streams on one pipe, cut into "status TEXT" for each
+// packet and "line TEXT" for each diagnostic line, in the order written.
+std::vector<std::string> interleaved(const std::string &bytes) {
+    std::vector<std::string> items;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes.compare(at, 4, "KLMP") == 0 && at + 9 <= bytes.size()) {
+            size_t length = 0;
+            for (int i = 3; i >= 0; i--) length = length << 8 | uint8_t(bytes[at + 5 + size_t(i)]);
+            kalmo::StreamDecoder decoder;
+            decoder.feed(bytes.data() + at, std::min(bytes.size() - at, 9 + length));
+            kalmo::Packet packet;
+            if (!decoder.next(packet)) {
+                items.push_back("broken packet");
+                break;
+            }
+            items.push_back("status " + kalmo::status_text(packet));
+            at += 9 + length;
+            continue;
+        }
+        size_t end = bytes.find("\r\n", at);
+        items.push_back("line " + bytes.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? bytes.size() : end + 2;
+    }
+    return items;
+}
 
 void expect_load_failure(const ScenarioRun &run) {
     EXPECT_TRUE(ended_with(run, 3));
@@ -52,6 +81,29 @@ TEST(ExitCodes, LibraryWithoutAnyEntryPointNamesAllSixteenInOrderAndExitsFour) {
     }
     EXPECT_EQ(run.statuses(), statuses);
     EXPECT_EQ(run.diagnostics(), lines);
+}
+
+TEST(ExitCodes, EachMissingNameIsWrittenJustBeforeItsErrorMessage) {
+    kalmo_test::ProbeWorkspace workspace;
+    kalmo_test::RunOptions options;
+    options.program = kHost;
+    options.arguments = workspace.host_arguments(kNotACore, workspace.write_file("game.scn", ""));
+    options.share_output_pipe = true;
+    kalmo_test::ProcessResult result = kalmo_test::run_process(options);
+    ASSERT_EQ(result.exit_code, 4) << kalmo_test::describe_end(result);
+    // Each stage message goes out before its stage-name line.
+    std::vector<std::string> expected = {std::string("line ") + kBuildLine,
+                                         std::string("status ") + kStartupStage,
+                                         "line startup",
+                                         std::string("status ") + kLoadLibraryStage,
+                                         "line load-library",
+                                         std::string("status ") + kBindApiStage,
+                                         "line bind-api"};
+    for (const char *name : kEntryPoints) {
+        expected.push_back(std::string("line ") + name);
+        expected.push_back(std::string("status ") + kExportMissingError);
+    }
+    EXPECT_EQ(interleaved(result.out), expected);
 }
 
 TEST(ExitCodes, CoreLackingOnlyRetroResetStillExitsFourBeforeAnyCallIntoIt) {

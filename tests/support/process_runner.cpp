@@ -128,7 +128,7 @@ pid_t start_child(const RunOptions &options, int in[2], int out[2], int err[2]) 
     if (pid != 0) return pid;
     dup2(in[0], 0);
     dup2(out[1], 1);
-    dup2(err[1], 2);
+    dup2(options.share_output_pipe ? out[1] : err[1], 2);
     signal(SIGPIPE, SIG_DFL);
     execv(options.program.c_str(), argv.data());
     _exit(127);

@@ -30,6 +30,10 @@ struct RunOptions {
     // open (an idle pipe) until the child ends.
     bool close_input_at_end = false;
     int timeout_ms = 20000;
+    // Give the child one pipe for both standard output and standard error,
+    // so the order between packets and diagnostic lines can be seen; all
+    // bytes then land in `out`, and "@frames"/"@status" waits never end.
+    bool share_output_pipe = false;
 };
 
 ProcessResult run_process(const RunOptions &options);
