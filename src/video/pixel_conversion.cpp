@@ -125,7 +125,7 @@ void convert_row_sse2(uint32_t format, const void *source, uint8_t *rgba, uint32
     const uint8_t *from = (const uint8_t *)source;
     uint32_t done = format == RETRO_PIXEL_FORMAT_XRGB8888 ? convert_xrgb8888_sse2(from, rgba, width)
                                                           : convert_words_sse2(from, rgba, width, layout_of(format));
-    convert_row_scalar(format, from + done * bytes_per_pixel(format), rgba + done * 4, width - done);
+    if (done < width) convert_row_scalar(format, from + done * bytes_per_pixel(format), rgba + done * 4, width - done);
 }
 
 // AVX2: the same steps on twice the pixels; what is left after the last
@@ -173,7 +173,7 @@ void convert_row_avx2(uint32_t format, const void *source, uint8_t *rgba, uint32
     const uint8_t *from = (const uint8_t *)source;
     uint32_t done = format == RETRO_PIXEL_FORMAT_XRGB8888 ? convert_xrgb8888_avx2(from, rgba, width)
                                                           : convert_words_avx2(from, rgba, width, layout_of(format));
-    convert_row_sse2(format, from + done * bytes_per_pixel(format), rgba + done * 4, width - done);
+    if (done < width) convert_row_sse2(format, from + done * bytes_per_pixel(format), rgba + done * 4, width - done);
 }
 
 // Asked of the processor itself: the Windows build has no runtime that
