@@ -1,0 +1,201 @@
+// kalmo-view on a real (virtual) X display: run under xvfb-run, it shows the
+// demo core's picture, its captured mouse moves the demo's cursor, a click
+// leaves a mark, a key recolours the scene, and a polite end sends QUIT so
+// the host exits with code 0. The window is photographed with ImageMagick's
+// import and driven with xdotool; the demo draws at twice its size, with
+// sharp scaling, so screen pixel (2x, 2y) is frame pixel (x, y).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_run.h"
+#include "output_files.h"
+#include "probe_workspace.h"
+
+namespace {
+
+using kalmo_tools_test::Image;
+
+const std::string kViewer = KALMO_VIEW_PATH;
+const std::string kHost = KALMO_HOST_PATH;
+const std::string kDemoCore = DEMO_CORE_PATH;
+const std::string kDemoContent = DEMO_CONTENT_PATH;
+
+std::string tool(const char *variable, const char *fallback) {
+    const char *path = std::getenv(variable);
+    return path && *path ? path : fallback;
+}
+
+bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+std::string run_tool(const std::string &program, const std::vector<std::string> &arguments) {
+    kalmo_test::RunOptions options;
+    options.program = program;
+    options.arguments = arguments;
+    options.timeout_ms = 15000;
+    kalmo_test::ProcessResult result = kalmo_test::run_process(options);
+    return result.exit_code == 0 ? result.out : "";
+}
+
+// The viewer as a child process, its stderr in a file; killed if the test
+// ends early.
+class Viewer {
+public:
+    Viewer(const kalmo_test::ProbeWorkspace &workspace) : log_(workspace.root() + "/viewer.log") {
+        std::vector<std::string> words = {kViewer,  "--host",  kHost,  "--core", kDemoCore, "--content",
+                                          kDemoContent, "--dirs", workspace.root() + "/dirs", "--scale", "2",
+                                          "--no-audio"};
+        pid_ = fork();
+        if (pid_ == 0) {
+            int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            std::vector<char *> argv;
+            for (std::string &word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            execv(kViewer.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    ~Viewer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string log() const { return kalmo_test::read_file(log_); }
+    // SIGTERM reaches SDL as a quit request, like closing the window.
+    int close_politely() {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        bool ended = wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 15000);
+        if (!ended) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+struct Spot {
+    int x = -1, y = -1;
+};
+
+// Top-left of the cursor's white fill inside the play field (frame rows 20
+// to 223), the only pure white there.
+Spot cursor_fill(const Image &shot) {
+    for (uint32_t y = 40; y < 448 && y < shot.height; y++)
+        for (uint32_t x = 0; x < shot.width; x++)
+            if (shot.pixel(x, y) == 0xFFFFFFFFu) return Spot{int(x), int(y)};
+    return Spot{};
+}
+
+int count_colour(const Image &shot, uint32_t colour) {
+    int count = 0;
+    for (uint32_t y = 0; y < shot.height; y++)
+        for (uint32_t x = 0; x < shot.width; x++) count += shot.pixel(x, y) == colour;
+    return count;
+}
+
+// Play-field pixels whose blue clearly beats their red, minus the reverse.
+int blue_over_red(const Image &shot) {
+    int balance = 0;
+    for (uint32_t y = 60; y < 440; y += 4)
+        for (uint32_t x = 0; x < shot.width; x += 4) {
+            uint32_t p = shot.pixel(x, y);
+            int red = int(p >> 24), blue = int((p >> 8) & 0xFF);
+            balance += blue > red + 20 ? 1 : red > blue + 20 ? -1 : 0;
+        }
+    return balance;
+}
+
+TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display: run through xvfb-run (ctest does)";
+    const std::string xdotool = tool("XDOTOOL", "/usr/bin/xdotool");
+    const std::string import = tool("IMAGEMAGICK_IMPORT", "/usr/bin/import");
+    kalmo_test::ProbeWorkspace workspace;
+
+    // The demo's first frame from the host alone: its title bar never changes.
+    kalmo_test::RunOptions alone;
+    alone.program = kHost;
+    alone.arguments = workspace.host_arguments(kDemoCore, kDemoContent);
+    alone.input.wait_frames(1).line("QUIT");
+    kalmo_test::HostRun reference = kalmo_test::run_host(alone);
+    ASSERT_FALSE(reference.stream.frames.empty());
+    const kalmo::VideoFrame &first = reference.stream.frames[0];
+
+    Viewer viewer(workspace);
+    std::string window;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::string found = run_tool(xdotool, {"search", "--name", "^KALMO view"});
+            window = found.substr(0, found.find('\n'));
+            return !window.empty();
+        },
+        20000))
+        << viewer.log();
+    ASSERT_TRUE(wait_until([&] { return viewer.log().find("mouse captured") != std::string::npos; }, 20000))
+        << viewer.log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::string title = run_tool(xdotool, {"getwindowname", window});
+    EXPECT_NE(title.find("KALMO Demo"), std::string::npos) << title;
+    EXPECT_NE(title.find("running"), std::string::npos) << title;
+
+    auto screenshot = [&](const std::string &name) {
+        Image shot;
+        std::string path = workspace.root() + "/" + name + ".png";
+        run_tool(import, {"-window", window, "png:" + path});
+        kalmo_tools_test::read_png(path, shot);
+        return shot;
+    };
+    Image before = screenshot("before");
+    ASSERT_EQ(before.width, 640u);
+    ASSERT_EQ(before.height, 480u);
+    int title_mismatches = 0;
+    for (uint32_t y = 0; y < 40; y++)
+        for (uint32_t x = 0; x < 260; x++) title_mismatches += before.pixel(x, y) != first.pixel(x / 2, y / 2);
+    EXPECT_EQ(title_mismatches, 0) << "the window shows the demo's title bar, pixel for pixel";
+    Spot start = cursor_fill(before);
+    ASSERT_GE(start.x, 0) << "no cursor in the first screenshot";
+    EXPECT_LT(blue_over_red(before), 0) << "the demo starts in its sunset colours";
+
+    run_tool(xdotool, {"mousemove_relative", "--", "40", "25"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Spot moved = cursor_fill(screenshot("moved"));
+    ASSERT_GE(moved.x, 0) << "no cursor after the motion";
+    // 40 and 25 mouse pixels are 40 and 25 frame pixels, twice that on screen.
+    EXPECT_NEAR(moved.x - start.x, 80, 20) << start.x << "," << start.y << " -> " << moved.x << "," << moved.y;
+    EXPECT_NEAR(moved.y - start.y, 50, 12) << start.x << "," << start.y << " -> " << moved.x << "," << moved.y;
+
+    EXPECT_EQ(count_colour(screenshot("unclicked"), 0xFF00FFFFu), 0);
+    run_tool(xdotool, {"click", "1"});
+    run_tool(xdotool, {"key", "g"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Image after = screenshot("after");
+    EXPECT_GT(count_colour(after, 0xFF00FFFFu), 100) << "a click leaves a magenta mark";
+    EXPECT_GT(blue_over_red(after), 0) << "the G key turns the background purple";
+
+    EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
+    EXPECT_NE(viewer.log().find("host ended: exit code 0"), std::string::npos) << viewer.log();
+}
+
+}  // namespace
