@@ -189,11 +189,14 @@ TEST_F(CommandReader, TheInputLineTraceIsWrittenWithItsExactFormat) {
     EXPECT_EQ(fake.diagnostics, "INPUT_LINE count=1 dx=5 dy=-3 buttons=7 wheel=2 px=100 py=-200 inside=1\r\n");
     send("M -2147483648 2147483647 -1 -5 -100 100 0\n");
     send("M 0 0 -1 0 0 0 -2\n");
+    send("M -2147483648 -2147483648 -2147483648 -2147483648 -2147483648 -2147483648 -2147483648\n");
     EXPECT_EQ(input_lines(), (std::vector<std::string>{
                                  "INPUT_LINE count=1 dx=5 dy=-3 buttons=7 wheel=2 px=100 py=-200 inside=1",
                                  "INPUT_LINE count=2 dx=-2147483648 dy=2147483647 buttons=4294967295 wheel=-5 "
                                  "px=-100 py=100 inside=0",
-                                 "INPUT_LINE count=3 dx=0 dy=0 buttons=4294967295 wheel=0 px=0 py=0 inside=1"}));
+                                 "INPUT_LINE count=3 dx=0 dy=0 buttons=4294967295 wheel=0 px=0 py=0 inside=1",
+                                 "INPUT_LINE count=4 dx=-2147483648 dy=-2147483648 buttons=2147483648 "
+                                 "wheel=-2147483648 px=-2147483648 py=-2147483648 inside=1"}));
 }
 
 TEST_F(CommandReader, OnlyMouseLinesOneToSixThirtyOneTwentyAndEachThousandthAreTraced) {
@@ -371,6 +374,16 @@ TEST_F(LongLine, TheDropGoesOnUntilALineFeedArrivesInALaterCall) {
     poll_command_input();
     EXPECT_EQ(input.pending_dx, 3);
     EXPECT_EQ(running, 0);
+    EXPECT_EQ(traced_counts(), std::vector<uint32_t>{1});
+}
+
+TEST_F(LongLine, ALineThatOutgrowsTheBufferOverSeveralCallsIsDroppedWhole) {
+    send("M 4 0 0 0 0 0 0" + std::string(5000, ' '));
+    send(std::string(5000, ' '));
+    send("QUIT\nM 2 0 0 0 0 0 0\n");
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(running, 1);
+    EXPECT_EQ(input.pending_dx, 2);
     EXPECT_EQ(traced_counts(), std::vector<uint32_t>{1});
 }
 

@@ -300,7 +300,7 @@ void record_deinit(void) {
                               std::to_string(fake.libraries_freed) + " freed");
 }
 
-class Shutdown : public ::testing::Test {
+class OrderlyShutdown : public ::testing::Test {
 protected:
     void SetUp() override {
         reset_fake_host();
@@ -310,7 +310,7 @@ protected:
     }
 };
 
-TEST_F(Shutdown, SendsGatheredAudioThenUnloadsDeinitialisesReleasesAndStopsWithCodeZero) {
+TEST_F(OrderlyShutdown, SendsGatheredAudioThenUnloadsDeinitialisesReleasesAndStopsWithCodeZero) {
     audio_sample(1, -1);
     audio_sample(2, -2);
     audio_sample(3, -3);
@@ -330,7 +330,7 @@ TEST_F(Shutdown, SendsGatheredAudioThenUnloadsDeinitialisesReleasesAndStopsWithC
     EXPECT_EQ(sent.statuses, std::vector<std::string>{"{\"state\":\"stopped\",\"message\":\"Moteur arrete\"}"});
 }
 
-TEST_F(Shutdown, WithNothingGatheredSendsNoAudioAndOnlyTheStoppedMessage) {
+TEST_F(OrderlyShutdown, WithNothingGatheredSendsNoAudioAndOnlyTheStoppedMessage) {
     EXPECT_THROW(shut_down(), fake_exit);
     EXPECT_EQ(shutdown_events, (std::vector<std::string>{"unload after 0 audio, 0 status, 0 freed",
                                                          "deinit after 0 audio, 0 status, 0 freed"}));
@@ -338,7 +338,7 @@ TEST_F(Shutdown, WithNothingGatheredSendsNoAudioAndOnlyTheStoppedMessage) {
     EXPECT_EQ(fake.exits, std::vector<uint32_t>{0});
 }
 
-TEST_F(Shutdown, AQuitEndsTheLoopAndShutdownFollowsWithTheLastGatheredFrames) {
+TEST_F(OrderlyShutdown, AQuitEndsTheLoopAndShutdownFollowsWithTheLastGatheredFrames) {
     script = scripted_core{};
     script.frames = 100;
     script.work_ticks = ticks_of_ms(4.0);
