@@ -35,8 +35,9 @@ void *platform_heap_alloc(platform_handle heap, size_t size);
 // HeapFree with flags 0.
 void platform_heap_free(platform_handle heap, void *block);
 
-// GetStdHandle. On Linux the standard output handle is a duplicate of fd 1,
-// so it keeps reaching the parent after fd 1 is pointed elsewhere.
+// GetStdHandle. The standard output handle is a duplicate of the original
+// (fd 1 on Linux), which is then given up so that the NUL device takes its
+// place for everything else in the process, C runtimes loaded earlier too.
 platform_handle platform_get_std_handle(enum platform_std_stream stream);
 // CreateFileW("NUL", GENERIC_WRITE, shared read/write, OPEN_EXISTING):
 // a sink for writes; PLATFORM_INVALID_HANDLE or null when it cannot be opened.

@@ -13,11 +13,26 @@ void *platform_heap_alloc(platform_handle heap, size_t size) { return HeapAlloc(
 
 void platform_heap_free(platform_handle heap, void *block) { HeapFree(heap, 0, block); }
 
+// A C runtime loaded before us (SHELL32 brings msvcrt in) has already bound
+// its fd 1 to the original standard output handle value, and SetStdHandle
+// does not change that: a core printing through it would corrupt the packet
+// stream. So the packets keep a duplicate, and the original value is closed
+// so that the NUL device opened next takes its slot (Windows hands the
+// freed value out again). If anything does not fit, keep the original.
+static HANDLE keep_duplicate_of_output(HANDLE output) {
+    HANDLE process = GetCurrentProcess();
+    HANDLE duplicate = nullptr;
+    if (output == nullptr || output == INVALID_HANDLE_VALUE || output == GetStdHandle(STD_ERROR_HANDLE) ||
+        output == GetStdHandle(STD_INPUT_HANDLE))
+        return output;
+    if (!DuplicateHandle(process, output, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) return output;
+    CloseHandle(output);
+    return duplicate;
+}
+
 platform_handle platform_get_std_handle(enum platform_std_stream stream) {
-    DWORD which = stream == PLATFORM_STD_INPUT    ? STD_INPUT_HANDLE
-                  : stream == PLATFORM_STD_OUTPUT ? STD_OUTPUT_HANDLE
-                                                  : STD_ERROR_HANDLE;
-    return GetStdHandle(which);
+    if (stream == PLATFORM_STD_OUTPUT) return keep_duplicate_of_output(GetStdHandle(STD_OUTPUT_HANDLE));
+    return GetStdHandle(stream == PLATFORM_STD_INPUT ? STD_INPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
 platform_handle platform_open_null_device(void) {

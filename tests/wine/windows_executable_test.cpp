@@ -59,7 +59,7 @@ TEST_F(WineWindowsExecutable, ImportsNoCallBeyondThePlatformLayer) {
         "GetStdHandle", "SetStdHandle", "CreateFileW", "WriteFile", "ReadFile", "PeekNamedPipe", "GetFileSizeEx",
         "GetProcessHeap", "HeapAlloc", "HeapFree", "GetCommandLineW", "LocalFree", "WideCharToMultiByte",
         "LoadLibraryW", "GetProcAddress", "FreeLibrary", "QueryPerformanceFrequency", "QueryPerformanceCounter",
-        "Sleep", "CloseHandle", "ExitProcess", "CommandLineToArgvW"};
+        "Sleep", "CloseHandle", "ExitProcess", "CommandLineToArgvW", "DuplicateHandle", "GetCurrentProcess"};
     std::vector<std::string> imported = all_matches(headers_, std::regex(R"(\n\t[0-9a-f]+\t +\d+ +(\w+))"));
     ASSERT_FALSE(imported.empty()) << headers_;
     for (const std::string &name : imported) EXPECT_TRUE(platform_calls.count(name)) << "unexpected import " << name;
