@@ -176,11 +176,13 @@ DWORD WINAPI copy_pipe_to_file(void *parameter) {
     return 0;
 }
 
-// One pipe with the child's end inheritable and ours not.
+// One pipe with the child's end inheritable and ours not. Its buffer is as
+// roomy as a Linux pipe's, so a script's large write lands at once on both
+// builds and the frame a command arrives in does not depend on the pipe size.
 bool make_pipe(HANDLE &ours, HANDLE &childs, bool child_reads) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return false;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 1 << 20)) return false;
     ours = child_reads ? write_end : read_end;
     childs = child_reads ? read_end : write_end;
     SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
