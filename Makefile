@@ -20,5 +20,11 @@ windows:
 test: all
 	ctest --test-dir build/linux --output-on-failure -j $(JOBS)
 
+# Figures and ratios measured side by side, also written to bench/RESULTS.md;
+# BENCH_ARGS passes options, e.g. BENCH_ARGS=--pacing-seconds=10.
+.PHONY: bench
+bench: all
+	build/linux/bench/kalmo_bench --markdown=bench/RESULTS.md $(BENCH_ARGS)
+
 clean:
 	rm -rf build
