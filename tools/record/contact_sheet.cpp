@@ -85,7 +85,7 @@ Thumbnail make_thumbnail(const VideoFrame &frame, uint64_t frame_number, double 
 void FrameSampler::offer(const VideoFrame &frame, uint64_t frame_number, double seconds) {
     if ((frame_number - 1) % stride_ != 0) return;
     kept_.push_back(make_thumbnail(frame, frame_number, seconds, max_width_));
-    if (kept_.size() < 2 * wanted_) return;
+    if (kept_.size() < 4 * wanted_) return;
     std::vector<Thumbnail> thinned;
     for (size_t i = 0; i < kept_.size(); i += 2) thinned.push_back(std::move(kept_[i]));
     kept_ = std::move(thinned);

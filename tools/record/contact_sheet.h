@@ -22,7 +22,7 @@ struct Thumbnail {
 // `max_width`; never enlarges.
 Thumbnail make_thumbnail(const VideoFrame &frame, uint64_t frame_number, double seconds, uint32_t max_width);
 
-// Keeps every stride-th frame; when twice the wanted count is held it drops
+// Keeps every stride-th frame; when four times the wanted count is held it drops
 // every other one and doubles the stride, so memory stays bounded whatever
 // the run's length and the kept frames stay evenly spread.
 class FrameSampler {

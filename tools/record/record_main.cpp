@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "host_process.h"
-#include "input_script.h"
+#include "record_script.h"
 #include "recording.h"
 #include "summary.h"
 

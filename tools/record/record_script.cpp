@@ -1,5 +1,5 @@
-// Parsing and playing input scripts; see input_script.h for the format.
-#include "input_script.h"
+// Parsing and playing input scripts; see record_script.h for the format.
+#include "record_script.h"
 
 #include <cstdlib>
 
