@@ -1,0 +1,87 @@
+// kalmo-view's translations, without a display: SDL keys to the published
+// retro_key codes, modifiers and typed characters, and the pointer's mouse
+// lines, including a click shorter than a frame, which must still reach the
+// core as a press.
+#include <gtest/gtest.h>
+
+#include "key_map.h"
+#include "pointer_tracker.h"
+
+namespace {
+
+TEST(KeyMap, KeysTakeTheirPublishedRetroKeyCodes) {
+    struct Pair {
+        SDL_Keycode sdl;
+        unsigned retro;
+    } pairs[] = {
+        {SDLK_a, 97},          {SDLK_z, 122},        {SDLK_0, 48},         {SDLK_RETURN, 13},   {SDLK_ESCAPE, 27},
+        {SDLK_BACKSPACE, 8},   {SDLK_TAB, 9},        {SDLK_SPACE, 32},     {SDLK_DELETE, 127},  {SDLK_SLASH, 47},
+        {SDLK_KP_0, 256},      {SDLK_KP_9, 265},     {SDLK_KP_ENTER, 271}, {SDLK_UP, 273},      {SDLK_DOWN, 274},
+        {SDLK_RIGHT, 275},     {SDLK_LEFT, 276},     {SDLK_INSERT, 277},   {SDLK_PAGEDOWN, 281}, {SDLK_F1, 282},
+        {SDLK_F10, 291},       {SDLK_F15, 296},      {SDLK_NUMLOCKCLEAR, 300}, {SDLK_CAPSLOCK, 301},
+        {SDLK_RSHIFT, 303},    {SDLK_LSHIFT, 304},   {SDLK_RCTRL, 305},    {SDLK_LCTRL, 306},   {SDLK_RALT, 307},
+        {SDLK_LALT, 308},      {SDLK_LGUI, 311},     {SDLK_RGUI, 312},     {SDLK_PRINTSCREEN, 316}, {SDLK_MENU, 319},
+        {SDLK_UNDO, 322},      {SDLK_PAUSE, 19},     {SDLK_F16, 0},
+    };
+    for (const Pair &pair : pairs)
+        EXPECT_EQ(kalmo::retro_key_from_sdl(pair.sdl), pair.retro) << SDL_GetKeyName(pair.sdl);
+}
+
+TEST(KeyMap, ModifiersBecomeRetroModBits) {
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(KMOD_NONE), 0);
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(KMOD_LSHIFT), 0x01);
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(KMOD_RCTRL), 0x02);
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(KMOD_LALT), 0x04);
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(KMOD_RGUI), 0x08);
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(Uint16(KMOD_NUM | KMOD_CAPS)), 0x30);
+    EXPECT_EQ(kalmo::retro_modifiers_from_sdl(KMOD_SCROLL), 0x40);
+}
+
+TEST(KeyMap, TypedCharactersFollowShiftAndCapsLock) {
+    EXPECT_EQ(kalmo::typed_character(SDLK_g, KMOD_NONE), uint32_t('g'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_g, KMOD_LSHIFT), uint32_t('G'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_g, KMOD_CAPS), uint32_t('G'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_g, Uint16(KMOD_CAPS | KMOD_RSHIFT)), uint32_t('g'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_1, KMOD_LSHIFT), uint32_t('!'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_SLASH, KMOD_LSHIFT), uint32_t('?'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_RETURN, KMOD_NONE), 13u);
+    EXPECT_EQ(kalmo::typed_character(SDLK_KP_7, KMOD_NUM), uint32_t('7'));
+    EXPECT_EQ(kalmo::typed_character(SDLK_KP_7, KMOD_NONE), 0u);
+    EXPECT_EQ(kalmo::typed_character(SDLK_UP, KMOD_NONE), 0u);
+    EXPECT_EQ(kalmo::typed_character(SDLK_F1, KMOD_NONE), 0u);
+}
+
+SDL_MouseButtonEvent button(Uint8 which, bool down) {
+    SDL_MouseButtonEvent event{};
+    event.button = which;
+    event.state = down ? SDL_PRESSED : SDL_RELEASED;
+    return event;
+}
+
+TEST(PointerTracker, AClickShorterThanAFrameIsReportedForTwoFrames) {
+    kalmo::PointerTracker pointer;
+    EXPECT_EQ(pointer.take_line(10), "") << "nothing happened, nothing to send";
+    pointer.on_button(button(SDL_BUTTON_LEFT, true));
+    pointer.on_button(button(SDL_BUTTON_LEFT, false));
+    EXPECT_EQ(pointer.take_line(10), "M 0 0 1 0 0 0 0");
+    EXPECT_EQ(pointer.take_line(11), "") << "still pressed for the core";
+    EXPECT_EQ(pointer.take_line(12), "M 0 0 0 0 0 0 0");
+}
+
+TEST(PointerTracker, ButtonsHeldStayDownAndWheelStepsAddUp) {
+    kalmo::PointerTracker pointer;
+    pointer.on_button(button(SDL_BUTTON_RIGHT, true));
+    pointer.on_button(button(SDL_BUTTON_MIDDLE, true));
+    SDL_MouseWheelEvent wheel{};
+    wheel.y = 2;
+    pointer.on_wheel(wheel);
+    wheel.y = -1;
+    wheel.direction = SDL_MOUSEWHEEL_FLIPPED;
+    pointer.on_wheel(wheel);
+    EXPECT_EQ(pointer.take_line(1), "M 0 0 6 3 0 0 0");
+    EXPECT_EQ(pointer.take_line(5), "") << "held buttons send nothing new";
+    pointer.on_button(button(SDL_BUTTON_RIGHT, false));
+    EXPECT_EQ(pointer.take_line(6), "M 0 0 4 0 0 0 0");
+}
+
+}  // namespace
