@@ -1,7 +1,8 @@
 // kalmo-view on a real (virtual) X display: run under xvfb-run, it shows the
 // demo core's picture, its captured mouse moves the demo's cursor, a click
 // leaves a mark, a key recolours the scene, and a polite end sends QUIT so
-// the host exits with code 0. The window is photographed with ImageMagick's
+// the host exits with code 0. A real Debian core (Nestopia, on romgen's
+// cartridge) fills a window shaped by its reported aspect. The window is photographed with ImageMagick's
 // import and driven with xdotool; the demo draws at twice its size, with
 // sharp scaling, so screen pixel (2x, 2y) is frame pixel (x, y).
 #include <gtest/gtest.h>
@@ -58,10 +59,11 @@ std::string run_tool(const std::string &program, const std::vector<std::string> 
 // ends early.
 class Viewer {
 public:
-    Viewer(const kalmo_test::ProbeWorkspace &workspace) : log_(workspace.root() + "/viewer.log") {
-        std::vector<std::string> words = {kViewer,  "--host",  kHost,  "--core", kDemoCore, "--content",
-                                          kDemoContent, "--dirs", workspace.root() + "/dirs", "--scale", "2",
-                                          "--no-audio"};
+    Viewer(const kalmo_test::ProbeWorkspace &workspace, const std::string &core = kDemoCore,
+           const std::string &content = kDemoContent)
+        : log_(workspace.root() + "/viewer.log") {
+        std::vector<std::string> words = {kViewer, "--host", kHost, "--core", core, "--content", content, "--dirs",
+                                          workspace.root() + "/dirs", "--scale", "2", "--no-audio"};
         pid_ = fork();
         if (pid_ == 0) {
             int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -109,6 +111,25 @@ Spot cursor_fill(const Image &shot) {
     return Spot{};
 }
 
+std::string find_window(const std::string &xdotool, const Viewer &viewer) {
+    std::string window;
+    wait_until(
+        [&] {
+            std::string found = run_tool(xdotool, {"search", "--name", "^KALMO view"});
+            window = found.substr(0, found.find('\n'));
+            return !window.empty();
+        },
+        20000);
+    return window;
+}
+
+Image screenshot(const std::string &import, const std::string &window, const std::string &path) {
+    Image shot;
+    run_tool(import, {"-window", window, "png:" + path});
+    kalmo_tools_test::read_png(path, shot);
+    return shot;
+}
+
 int count_colour(const Image &shot, uint32_t colour) {
     int count = 0;
     for (uint32_t y = 0; y < shot.height; y++)
@@ -144,15 +165,8 @@ TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
     const kalmo::VideoFrame &first = reference.stream.frames[0];
 
     Viewer viewer(workspace);
-    std::string window;
-    ASSERT_TRUE(wait_until(
-        [&] {
-            std::string found = run_tool(xdotool, {"search", "--name", "^KALMO view"});
-            window = found.substr(0, found.find('\n'));
-            return !window.empty();
-        },
-        20000))
-        << viewer.log();
+    std::string window = find_window(xdotool, viewer);
+    ASSERT_FALSE(window.empty()) << viewer.log();
     ASSERT_TRUE(wait_until([&] { return viewer.log().find("mouse captured") != std::string::npos; }, 20000))
         << viewer.log();
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -160,14 +174,8 @@ TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
     EXPECT_NE(title.find("KALMO Demo"), std::string::npos) << title;
     EXPECT_NE(title.find("running"), std::string::npos) << title;
 
-    auto screenshot = [&](const std::string &name) {
-        Image shot;
-        std::string path = workspace.root() + "/" + name + ".png";
-        run_tool(import, {"-window", window, "png:" + path});
-        kalmo_tools_test::read_png(path, shot);
-        return shot;
-    };
-    Image before = screenshot("before");
+    auto shot = [&](const std::string &name) { return screenshot(import, window, workspace.root() + "/" + name + ".png"); };
+    Image before = shot("before");
     ASSERT_EQ(before.width, 640u);
     ASSERT_EQ(before.height, 480u);
     int title_mismatches = 0;
@@ -180,22 +188,54 @@ TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
 
     run_tool(xdotool, {"mousemove_relative", "--", "40", "25"});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Spot moved = cursor_fill(screenshot("moved"));
+    Spot moved = cursor_fill(shot("moved"));
     ASSERT_GE(moved.x, 0) << "no cursor after the motion";
     // 40 and 25 mouse pixels are 40 and 25 frame pixels, twice that on screen.
     EXPECT_NEAR(moved.x - start.x, 80, 20) << start.x << "," << start.y << " -> " << moved.x << "," << moved.y;
     EXPECT_NEAR(moved.y - start.y, 50, 12) << start.x << "," << start.y << " -> " << moved.x << "," << moved.y;
 
-    EXPECT_EQ(count_colour(screenshot("unclicked"), 0xFF00FFFFu), 0);
+    EXPECT_EQ(count_colour(shot("unclicked"), 0xFF00FFFFu), 0);
     run_tool(xdotool, {"click", "1"});
     run_tool(xdotool, {"key", "g"});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Image after = screenshot("after");
+    Image after = shot("after");
     EXPECT_GT(count_colour(after, 0xFF00FFFFu), 100) << "a click leaves a magenta mark";
     EXPECT_GT(blue_over_red(after), 0) << "the G key turns the background purple";
 
     EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
     EXPECT_NE(viewer.log().find("host ended: exit code 0"), std::string::npos) << viewer.log();
+}
+
+TEST(ViewerUnderXvfb, ShowsARealDebianCoreInAWindowOfItsAspect) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display: run through xvfb-run (ctest does)";
+    const std::string core = std::string(KALMO_LIBRETRO_DIR) + "/nestopia_libretro.so";
+    const std::string rom = std::string(KALMO_ROM_DIR) + "/kalmo_test.nes";
+    if (kalmo_test::read_file(core).empty() || kalmo_test::read_file(rom).empty())
+        GTEST_SKIP() << "Debian's Nestopia core or romgen's cartridge is missing";
+    const std::string xdotool = tool("XDOTOOL", "/usr/bin/xdotool");
+    kalmo_test::ProbeWorkspace workspace;
+    Viewer viewer(workspace, core, rom);
+    std::string window = find_window(xdotool, viewer);
+    ASSERT_FALSE(window.empty()) << viewer.log();
+    ASSERT_TRUE(wait_until([&] { return viewer.log().find("\"state\":\"running\"") != std::string::npos; }, 20000))
+        << viewer.log();
+    // The cartridge turns its screen from red to blue after 60 frames.
+    const uint32_t nestopia_blue = 0x4240FFFFu;
+    Image picture;
+    bool blue = wait_until(
+        [&] {
+            picture = screenshot(tool("IMAGEMAGICK_IMPORT", "/usr/bin/import"), window, workspace.root() + "/nes.png");
+            return picture.width > 0 && picture.pixel(picture.width / 2, picture.height / 2) == nestopia_blue;
+        },
+        10000);
+    ASSERT_TRUE(blue) << viewer.log();
+    // 256x240 pixels shown at the reported aspect of 1.219: twice 256 wide,
+    // 420 high, and the picture fills the window.
+    EXPECT_EQ(picture.width, 512u);
+    EXPECT_EQ(picture.height, 420u);
+    EXPECT_EQ(count_colour(picture, nestopia_blue), int(picture.width * picture.height));
+    EXPECT_NE(run_tool(xdotool, {"getwindowname", window}).find("Nestopia"), std::string::npos);
+    EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
 }
 
 }  // namespace
