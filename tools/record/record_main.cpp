@@ -270,6 +270,110 @@ void judge_run(RunSummary &summary, const Options &options) {
     summary.notes.push_back("the output written so far is kept");
 }
 
+// Drives one host run: the host's streams go into the recording, the
+// script's lines go to the host when due, QUIT goes when a limit is reached
+// (or on Ctrl+C), and a host that does not stop after QUIT is killed.
+class HostRun {
+public:
+    HostRun(const Options &options, Recording &recording, RunSummary &summary, ScriptPlayer &script)
+        : options_(options), recording_(recording), summary_(summary), script_(script),
+          started_(std::chrono::steady_clock::now()) {}
+
+    bool start(const HostPaths &paths, std::string &error) { return host_.start(options_.host, paths, error); }
+
+    // Returns once the host has ended and its streams are drained.
+    HostExit run() {
+        Progress progress(!options_.quiet && isatty(STDERR_FILENO));
+        for (;;) {
+            host_.pump(
+                10, [&](const char *bytes, size_t count) { recording_.take_protocol_bytes(bytes, count, now()); },
+                [&](const char *bytes, size_t count) { recording_.take_diagnostic_bytes(bytes, count); });
+            double t = now();
+            if (exited_at_ < 0 && host_.poll_exit(exit_status_)) exited_at_ = t;
+            bool exited = exited_at_ >= 0;
+            if (!exited && quit_at_ < 0) {
+                send_due_lines(t);
+                check_limits(t);
+            }
+            if (exited && !host_.output_open() && !host_.diagnostics_open()) break;
+            // Something the host started may hold its streams open after it ended.
+            if (exited && t - exited_at_ > 2) break;
+            if (!exited && quit_at_ >= 0 && t - quit_at_ > options_.quit_timeout && !summary_.killed_by_recorder) {
+                host_.kill_now();
+                summary_.killed_by_recorder = true;
+            }
+            progress.show(recording_, summary_, t, options_.seconds);
+        }
+        progress.end();
+        return exit_status_;
+    }
+
+    double now() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+
+private:
+    void send_due_lines(double t) {
+        double running_for = recording_.running() ? t - recording_.running_since() : -1;
+        for (const std::string &command : script_.due(recording_.frames(), running_for)) {
+            if (quit_at_ >= 0) break;
+            host_.send_line(command);
+            summary_.commands_sent++;
+            if (command == "QUIT") summary_.quit_sent = true, quit_at_ = t;
+        }
+    }
+
+    void check_limits(double t) {
+        double running_for = recording_.running() ? t - recording_.running_since() : -1;
+        if (interrupted) send_quit(t, "interrupted: QUIT sent early");
+        if (options_.frames && recording_.frames() >= options_.frames) send_quit(t, nullptr);
+        if (options_.seconds > 0 && running_for >= options_.seconds) send_quit(t, nullptr);
+        if (!recording_.running() && t > options_.start_timeout)
+            send_quit(t, "the host had not reported \"running\" after the start timeout");
+        if (!host_.output_open() && !host_.diagnostics_open()) send_quit(t, nullptr);
+    }
+
+    void send_quit(double t, const char *why) {
+        if (quit_at_ >= 0) return;
+        host_.send_line("QUIT");
+        summary_.commands_sent++;
+        summary_.quit_sent = true;
+        quit_at_ = t;
+        if (why) summary_.notes.push_back(why);
+    }
+
+    const Options &options_;
+    Recording &recording_;
+    RunSummary &summary_;
+    ScriptPlayer &script_;
+    HostProcess host_;
+    std::chrono::steady_clock::time_point started_;
+    double quit_at_ = -1, exited_at_ = -1;
+    HostExit exit_status_;
+};
+
+// Writes the summary and says how the run went on the terminal.
+int report(const Options &options, RunSummary &summary, const Recording &recording) {
+    judge_run(summary, options);
+    for (const std::string &problem : recording.output_errors()) summary.notes.push_back("output: " + problem);
+    std::string error;
+    if (!write_summary_files(options.out, summary, error)) {
+        std::fprintf(stderr, "kalmo-record: %s\n", error.c_str());
+        return kOutputFailed;
+    }
+    if (!options.quiet) std::fputs(summary_text(summary).c_str(), stdout);
+    if (!summary.ok) {
+        std::fprintf(stderr, "kalmo-record: %s; see %s/summary.txt\n", summary.result.c_str(), options.out.c_str());
+        return kHostFailed;
+    }
+    if (!recording.output_errors().empty()) {
+        std::fprintf(stderr, "kalmo-record: some outputs could not be written; see %s/summary.txt\n",
+                     options.out.c_str());
+        return kOutputFailed;
+    }
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -290,83 +394,21 @@ int main(int argc, char **argv) {
         return kOutputFailed;
     }
     HostPaths paths = make_host_dirs(options);
-
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
-    auto started = std::chrono::steady_clock::now();
-    auto now = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-    HostProcess host;
-    if (!host.start(options.host, paths, error)) {
+    HostRun run(options, recording, summary, script);
+    if (!run.start(paths, error)) {
         std::fprintf(stderr, "kalmo-record: %s\n", error.c_str());
         remove_empty_host_dirs(options);
         return kHostFailed;
     }
-
-    Progress progress(!options.quiet && isatty(STDERR_FILENO));
-    double quit_at = -1, exited_at = -1;
-    HostExit exit_status;
-    auto send_quit = [&](const char *why) {
-        if (quit_at >= 0) return;
-        host.send_line("QUIT");
-        summary.commands_sent++;
-        summary.quit_sent = true;
-        quit_at = now();
-        if (why) summary.notes.push_back(why);
-    };
-    for (;;) {
-        host.pump(
-            10, [&](const char *bytes, size_t count) { recording.take_protocol_bytes(bytes, count, now()); },
-            [&](const char *bytes, size_t count) { recording.take_diagnostic_bytes(bytes, count); });
-        double t = now();
-        bool exited = exited_at >= 0;
-        if (!exited && host.poll_exit(exit_status)) exited_at = t, exited = true;
-
-        if (quit_at < 0 && !exited) {
-            double running_for = recording.running() ? t - recording.running_since() : -1;
-            for (const std::string &command : script.due(recording.frames(), running_for)) {
-                if (quit_at >= 0) break;
-                host.send_line(command);
-                summary.commands_sent++;
-                if (command == "QUIT") summary.quit_sent = true, quit_at = t;
-            }
-            if (interrupted) send_quit("interrupted: QUIT sent early");
-            if (options.frames && recording.frames() >= options.frames) send_quit(nullptr);
-            if (options.seconds > 0 && running_for >= options.seconds) send_quit(nullptr);
-            if (!recording.running() && t > options.start_timeout)
-                send_quit("the host had not reported \"running\" after the start timeout");
-            if (!host.output_open() && !host.diagnostics_open()) send_quit(nullptr);
-        }
-        if (exited && !host.output_open() && !host.diagnostics_open()) break;
-        // Something the host started may hold its streams open after it ended.
-        if (exited && t - exited_at > 2) break;
-        if (quit_at >= 0 && !exited && t - quit_at > options.quit_timeout && !summary.killed_by_recorder) {
-            host.kill_now();
-            summary.killed_by_recorder = true;
-        }
-        progress.show(recording, summary, t, options.seconds);
-    }
-    progress.end();
-
-    if (exit_status.exited) summary.exit_code = exit_status.code;
-    else summary.exit_signal = exit_status.signal;
+    HostExit exit_status = run.run();
+    if (exit_status.exited)
+        summary.exit_code = exit_status.code;
+    else
+        summary.exit_signal = exit_status.signal;
     summary.script_lines_unsent = script.remaining();
-    recording.finish(now());
+    recording.finish(run.now());
     remove_empty_host_dirs(options);
-    judge_run(summary, options);
-    for (const std::string &problem : recording.output_errors()) summary.notes.push_back("output: " + problem);
-    if (!write_summary_files(options.out, summary, error)) {
-        std::fprintf(stderr, "kalmo-record: %s\n", error.c_str());
-        return kOutputFailed;
-    }
-    if (!options.quiet) std::fputs(summary_text(summary).c_str(), stdout);
-    if (!summary.ok) {
-        std::fprintf(stderr, "kalmo-record: %s; see %s/summary.txt\n", summary.result.c_str(), options.out.c_str());
-        return kHostFailed;
-    }
-    if (!recording.output_errors().empty()) {
-        std::fprintf(stderr, "kalmo-record: some outputs could not be written; see %s/summary.txt\n",
-                     options.out.c_str());
-        return kOutputFailed;
-    }
-    return kOk;
+    return report(options, summary, recording);
 }
