@@ -3,7 +3,7 @@
 JOBS ?= 2
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all linux windows test setup clean
+.PHONY: all linux windows test setup clean sanitize fuzz
 all: linux windows
 
 setup:
@@ -19,6 +19,32 @@ windows:
 
 test: all
 	ctest --test-dir build/linux --output-on-failure -j $(JOBS)
+	$(MAKE) sanitize fuzz
+
+# The Linux build again with AddressSanitizer and UndefinedBehaviorSanitizer
+# (the host, the test cores and the tests), running the unit, end-to-end and
+# robustness tests; any report ends the run with a failure.
+SANITIZE_DIR ?= build/sanitize
+SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+SANITIZED_AREAS := unit e2e robustness
+# With Ninja, only what those areas' tests need is built (tests/<area>/all).
+SANITIZED_TARGETS = $(if $(GEN),--target $(foreach area,$(SANITIZED_AREAS),$(if $(wildcard tests/$(area)/CMakeLists.txt),tests/$(area)/all)))
+sanitize:
+	cmake -S . -B $(SANITIZE_DIR) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_C_FLAGS=$(SANITIZE)" \
+		"-DCMAKE_CXX_FLAGS=$(SANITIZE)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE)" \
+		"-DCMAKE_SHARED_LINKER_FLAGS=$(SANITIZE)" "-DCMAKE_MODULE_LINKER_FLAGS=$(SANITIZE)"
+	cmake --build $(SANITIZE_DIR) -j $(JOBS) $(SANITIZED_TARGETS)
+	set -e; for area in $(SANITIZED_AREAS); do \
+		if [ -d $(SANITIZE_DIR)/tests/$$area ]; then \
+			ctest --test-dir $(SANITIZE_DIR)/tests/$$area --output-on-failure -j $(JOBS); fi; done
+
+# The libFuzzer harnesses, built by clang, each run for a short while from
+# its seed corpus (tests/fuzz/README.md has the longer runs).
+FUZZ_DIR ?= build/fuzz
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_harnesses
+	ctest --test-dir $(FUZZ_DIR)/tests/fuzz --output-on-failure -j $(JOBS)
 
 # Figures and ratios measured side by side, also written to bench/RESULTS.md;
 # BENCH_ARGS passes options, e.g. BENCH_ARGS=--pacing-seconds=10.
