@@ -80,7 +80,8 @@
 // Frame data pointer a core passes when it rendered to a hardware context.
 #define RETRO_HW_FRAME_BUFFER_VALID ((const void *)(intptr_t)-1)
 
-enum retro_log_level { RETRO_LOG_DEBUG = 0, RETRO_LOG_INFO, RETRO_LOG_WARN, RETRO_LOG_ERROR, RETRO_LOG_DUMMY = 0x7fffffff };
+// A fixed underlying type makes every 32-bit level a core passes a valid value.
+enum retro_log_level : int { RETRO_LOG_DEBUG = 0, RETRO_LOG_INFO, RETRO_LOG_WARN, RETRO_LOG_ERROR, RETRO_LOG_DUMMY = 0x7fffffff };
 
 struct retro_system_info {
     const char *library_name;
