@@ -14,7 +14,7 @@
 
 #include <cstring>
 
-#include "stream_decoder.h"
+#include "output_watch.h"
 
 namespace kalmo_test {
 
@@ -30,28 +30,6 @@ void close_fd(int &fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
 }
-
-// What the child's standard output has shown so far.
-struct OutputWatch {
-    kalmo::StreamDecoder decoder;
-    uint64_t frames = 0;
-    std::vector<std::string> statuses;
-
-    void feed(const char *bytes, size_t count) {
-        decoder.feed(bytes, count);
-        kalmo::Packet packet;
-        while (decoder.next(packet)) {
-            if (packet.type == kalmo::kVideoPacket) frames++;
-            if (packet.type == kalmo::kStatusPacket) statuses.push_back(kalmo::status_text(packet));
-        }
-    }
-
-    bool saw_status(const std::string &text) const {
-        for (const std::string &status : statuses)
-            if (status.find(text) != std::string::npos) return true;
-        return false;
-    }
-};
 
 // Walks the input script: collects the bytes to write and says when a wait
 // is over.

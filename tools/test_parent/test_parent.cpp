@@ -23,7 +23,9 @@
 #include <vector>
 
 #include "input_script.h"
-#include "stream_decoder.h"
+#include "output_watch.h"
+
+using kalmo_test::OutputWatch;
 
 namespace {
 
@@ -36,28 +38,6 @@ struct Options {
     DWORD timeout_ms = 60000;
     std::wstring stdout_path, stderr_path, exit_code_path;
     std::vector<std::wstring> child_arguments;
-};
-
-// What the child's standard output has shown so far, for the script's waits.
-struct OutputWatch {
-    kalmo::StreamDecoder decoder;
-    uint64_t frames = 0;
-    std::vector<std::string> statuses;
-
-    void feed(const char *bytes, size_t count) {
-        decoder.feed(bytes, count);
-        kalmo::Packet packet;
-        while (decoder.next(packet)) {
-            if (packet.type == kalmo::kVideoPacket) frames++;
-            if (packet.type == kalmo::kStatusPacket) statuses.push_back(kalmo::status_text(packet));
-        }
-    }
-
-    bool saw_status(const std::string &text) const {
-        for (const std::string &status : statuses)
-            if (status.find(text) != std::string::npos) return true;
-        return false;
-    }
 };
 
 // Shared between the main thread and the standard-output reader.
