@@ -62,7 +62,7 @@ platform_char **platform_split_command_line(int *count) {
     return argument_pointers.data();
 }
 
-void platform_free_argument_vector(platform_char **) {}
+void platform_free_argument_vector(platform_char **) { fake.argument_vector_frees++; }
 
 int platform_to_utf8(const platform_char *text, char *out, int out_size) {
     if (fake.unconvertible.count(text)) return 0;

@@ -51,6 +51,7 @@ struct fake_platform_state {
     // Command line.
     std::vector<std::string> arguments;
     bool split_fails = false;
+    int argument_vector_frees = 0;
     std::set<std::string> unconvertible;  // arguments whose conversion fails
 
     // Heap.

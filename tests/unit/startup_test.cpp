@@ -153,6 +153,7 @@ TEST_F(BadCommandLine, NothingIsConvertedOrReleased) {
     EXPECT_EQ(run_start_up(), 2u);
     EXPECT_EQ(fake.allocations, 0);
     EXPECT_EQ(fake.frees, 0);
+    EXPECT_EQ(fake.argument_vector_frees, 0);
     EXPECT_TRUE(fake.closed.empty());
 }
 
@@ -184,6 +185,7 @@ TEST_F(PathConversion, AnUnconvertiblePathGivesThePathErrorAndExitTwoThroughTheC
     EXPECT_EQ(diagnostic_lines(), (std::vector<std::string>{build_line, "startup"}));
     EXPECT_EQ(fake.exits, std::vector<uint32_t>{2});
     EXPECT_EQ(fake.closed, std::vector<platform_handle>{fake.null_device});
+    EXPECT_EQ(fake.argument_vector_frees, 1);
 }
 
 TEST_F(PathConversion, EveryConversionIsAttemptedAfterAFailureInOrder) {
