@@ -7,7 +7,7 @@
 
 static const size_t max_block_frames = 65536;
 
-int16_t gathered_samples[2048];
+static int16_t gathered_samples[2048];
 int32_t gathered_sample_count;
 
 // A rate too large for 32 bits is clamped rather than converted undefined.

@@ -11,5 +11,4 @@ void send_audio_block(const int16_t *samples, size_t frames);
 // Sends whatever single frames are still gathered (shutdown, and before a batch).
 void flush_gathered_audio(void);
 
-extern int16_t gathered_samples[2048];
 extern int32_t gathered_sample_count;

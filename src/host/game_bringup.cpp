@@ -49,8 +49,8 @@ static void write_system_info_block(const retro_system_info *info) {
     write_labelled("library_name=", info->library_name);
     write_labelled("library_version=", info->library_version);
     write_labelled("valid_extensions=", info->valid_extensions);
-    write_diag_text(info->need_fullpath ? "need_fullpath=1" : "need_fullpath=0");
-    write_diag_text(info->block_extract ? " block_extract=1" : " block_extract=0");
+    write_diag_text(info->need_fullpath != 0 ? "need_fullpath=1" : "need_fullpath=0");
+    write_diag_text(info->block_extract != 0 ? " block_extract=1" : " block_extract=0");
     write_diag_end();
     write_diag_line("SYSTEM_INFO_END");
 }
@@ -115,7 +115,7 @@ void bring_up_game(const core_entry_points *entry) {
     unsigned api_version = entry->api_version();
     send_core_message(&info, api_version);
     write_system_info_block(&info);
-    bool wants_data = !info.need_fullpath;
+    bool wants_data = info.need_fullpath == 0;
 
     send_stage("core-init", "Initialisation native du core...");
     entry->init();

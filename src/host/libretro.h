@@ -87,8 +87,9 @@ struct retro_system_info {
     const char *library_name;
     const char *library_version;
     const char *valid_extensions;
-    bool need_fullpath;
-    bool block_extract;
+    // Published as bools; read as bytes so any non-zero byte counts as set.
+    uint8_t need_fullpath;
+    uint8_t block_extract;
 };
 
 struct retro_game_info {

@@ -14,7 +14,8 @@ static bool handle_is_valid(platform_handle handle) {
     return handle != nullptr && handle != PLATFORM_INVALID_HANDLE;
 }
 
-char *convert_to_utf8(const platform_char *text) {
+// Heap copy of a platform string in UTF-8; null when it cannot be made.
+static char *convert_to_utf8(const platform_char *text) {
     if (!text) return nullptr;
     int size = platform_to_utf8(text, nullptr, 0);
     if (size <= 0) return nullptr;

@@ -18,5 +18,3 @@ enum exit_code {
 void start_up(void);
 // Releases what start-up and video hold, closes the NUL handle, exits.
 [[noreturn]] void exit_with_cleanup(uint32_t code);
-// Heap copy of a platform string in UTF-8; null when it cannot be made.
-char *convert_to_utf8(const platform_char *text);

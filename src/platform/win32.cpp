@@ -18,13 +18,23 @@ void platform_heap_free(platform_handle heap, void *block) { HeapFree(heap, 0, b
 // does not change that: a core printing through it would corrupt the packet
 // stream. So the packets keep a duplicate, and the original value is closed
 // so that the NUL device opened next takes its slot (Windows hands the
-// freed value out again). If anything does not fit, keep the original.
+// freed value out again). If anything does not fit, keep the original; in
+// particular when NUL cannot be opened, which would leave the freed value to
+// whatever the process opens next.
+static HANDLE open_null_for_writing(void) {
+    return CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 static HANDLE keep_duplicate_of_output(HANDLE output) {
     HANDLE process = GetCurrentProcess();
     HANDLE duplicate = nullptr;
     if (output == nullptr || output == INVALID_HANDLE_VALUE || output == GetStdHandle(STD_ERROR_HANDLE) ||
         output == GetStdHandle(STD_INPUT_HANDLE))
         return output;
+    HANDLE probe = open_null_for_writing();
+    if (probe == nullptr || probe == INVALID_HANDLE_VALUE) return output;
+    CloseHandle(probe);
     if (!DuplicateHandle(process, output, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) return output;
     CloseHandle(output);
     return duplicate;
@@ -35,10 +45,7 @@ platform_handle platform_get_std_handle(enum platform_std_stream stream) {
     return GetStdHandle(stream == PLATFORM_STD_INPUT ? STD_INPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
-platform_handle platform_open_null_device(void) {
-    return CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
+platform_handle platform_open_null_device(void) { return open_null_for_writing(); }
 
 void platform_set_std_output(platform_handle handle) { SetStdHandle(STD_OUTPUT_HANDLE, handle); }
 
@@ -77,7 +84,10 @@ bool platform_peek_pipe(platform_handle handle, uint32_t *available) {
 }
 
 platform_handle platform_open_file_for_reading(const platform_char *path) {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared like a POSIX open: another process writing the file must not make
+    // the content unreadable here when it is readable on Linux.
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool platform_file_size(platform_handle file, uint64_t *size) {
@@ -96,13 +106,13 @@ void *platform_get_proc_address(platform_library library, const char *name) {
 void platform_free_library(platform_library library) { FreeLibrary((HMODULE)library); }
 
 int64_t platform_counter_frequency(void) {
-    LARGE_INTEGER value;
+    LARGE_INTEGER value = {};
     QueryPerformanceFrequency(&value);
     return value.QuadPart;
 }
 
 int64_t platform_counter(void) {
-    LARGE_INTEGER value;
+    LARGE_INTEGER value = {};
     QueryPerformanceCounter(&value);
     return value.QuadPart;
 }

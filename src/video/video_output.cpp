@@ -8,8 +8,9 @@
 #include "host/libretro.h"
 #include "video/pixel_conversion.h"
 
-uint8_t *video_row_buffer;
-size_t video_row_capacity;
+// One RGBA row, grown to the widest frame seen.
+static uint8_t *video_row_buffer;
+static size_t video_row_capacity;
 
 static bool frame_is_sendable(const void *data, unsigned width, unsigned height) {
     return width != 0 && height != 0 && data != RETRO_HW_FRAME_BUFFER_VALID && data != nullptr && running &&
@@ -40,8 +41,9 @@ void video_refresh(const void *data, unsigned width, unsigned height, size_t pit
     store_u32(frame_header, width);
     store_u32(frame_header + 4, height);
     write_all(protocol_output, frame_header, sizeof frame_header);
-    const uint8_t *row = (const uint8_t *)data;
-    for (unsigned y = 0; y < height; y++, row += pitch) {
+    for (unsigned y = 0; y < height; y++) {
+        // Address arithmetic on integers: a core's pitch may be anything.
+        const void *row = (const void *)((uintptr_t)data + (uintptr_t)y * pitch);
         convert_row(pixel_format, row, video_row_buffer, width);
         write_all(protocol_output, video_row_buffer, row_size);
     }

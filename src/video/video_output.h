@@ -7,7 +7,3 @@
 void video_refresh(const void *data, unsigned width, unsigned height, size_t pitch);
 // Releases the row buffer at exit.
 void release_video_buffer(void);
-
-// The row buffer: one RGBA row, grown to the widest frame seen.
-extern uint8_t *video_row_buffer;
-extern size_t video_row_capacity;
