@@ -93,6 +93,29 @@ bool same_video_bytes(const stream_case &c, const scratch_folder &folder) {
     return true;
 }
 
+// The host and the writer in turn, `rounds` times each, so both see the same
+// machine; medians of each figure.
+struct alternating_medians {
+    double host_fps, writer_fps, host_cpu, writer_cpu;
+    bool complete;
+};
+
+alternating_medians measure_alternating(const stream_case &c, uint32_t frames, const scratch_folder &folder,
+                                        int rounds) {
+    std::vector<double> host_fps, writer_fps, host_cpu, writer_cpu;
+    bool complete = true;
+    for (int round = 0; round < rounds; round++) {
+        stream_figures host = measure(host_run(c, frames, folder), folder.file("host.record"), frames);
+        stream_figures writer = measure(writer_run(c, frames, folder), folder.file("writer.record"), frames);
+        complete = complete && host.complete && writer.complete;
+        host_fps.push_back(host.fps);
+        writer_fps.push_back(writer.fps);
+        host_cpu.push_back(host.cpu_ns_per_frame);
+        writer_cpu.push_back(writer.cpu_ns_per_frame);
+    }
+    return {median(host_fps), median(writer_fps), median(host_cpu), median(writer_cpu), complete};
+}
+
 void throughput_against_writer(const scratch_folder &folder) {
     const stream_case cases[] = {{1, 640, 480}, {2, 1920, 1080}};
     const int rounds = 5;
@@ -104,27 +127,17 @@ void throughput_against_writer(const scratch_folder &folder) {
     for (const stream_case &c : cases) {
         uint32_t frames = frames_for(c, 160ull << 20, 5000);
         bool same = same_video_bytes(c, folder);
-        std::vector<double> host_fps, writer_fps, host_cpu, writer_cpu;
-        bool complete = true;
-        for (int round = 0; round < rounds; round++) {
-            stream_figures host = measure(host_run(c, frames, folder), folder.file("host.record"), frames);
-            stream_figures writer = measure(writer_run(c, frames, folder), folder.file("writer.record"), frames);
-            complete = complete && host.complete && writer.complete;
-            host_fps.push_back(host.fps);
-            writer_fps.push_back(writer.fps);
-            host_cpu.push_back(host.cpu_ns_per_frame);
-            writer_cpu.push_back(writer.cpu_ns_per_frame);
-        }
-        double ratio = median(writer_fps) > 0 ? median(host_fps) / median(writer_fps) : 0;
+        alternating_medians m = measure_alternating(c, frames, folder, rounds);
+        double ratio = m.writer_fps > 0 ? m.host_fps / m.writer_fps : 0;
         char name[48];
         snprintf(name, sizeof name, "%ux%u %s", c.width, c.height, format_name(c.format));
-        double cpu_ratio = median(host_cpu) > 0 ? median(writer_cpu) / median(host_cpu) : 0;
-        report("%-20s %6u %9.1f %9.1f %6.3fx %8.3f ms %8.3f ms %6.3fx%s%s", name, frames, median(host_fps),
-               median(writer_fps), ratio, median(host_cpu) / 1e6, median(writer_cpu) / 1e6, cpu_ratio,
-               same ? "" : "  (BYTES DIFFER from the writer's)", complete ? "" : "  (INCOMPLETE run)");
+        double cpu_ratio = m.host_cpu > 0 ? m.writer_cpu / m.host_cpu : 0;
+        report("%-20s %6u %9.1f %9.1f %6.3fx %8.3f ms %8.3f ms %6.3fx%s%s", name, frames, m.host_fps,
+               m.writer_fps, ratio, m.host_cpu / 1e6, m.writer_cpu / 1e6, cpu_ratio,
+               same ? "" : "  (BYTES DIFFER from the writer's)", m.complete ? "" : "  (INCOMPLETE run)");
         char figure[48];
         snprintf(figure, sizeof figure, "%.3fx writer", ratio);
-        report_target(std::string("stream throughput ") + name, figure, ">= 0.85x", ratio >= 0.85 && same && complete);
+        report_target(std::string("stream throughput ") + name, figure, ">= 0.85x", ratio >= 0.85 && same && m.complete);
     }
     report("%s", "");
 }
@@ -139,25 +152,15 @@ void cost_per_pixel(const scratch_folder &folder) {
            "writer", "cpu ns/px", "ratio");
     for (const stream_case &c : sizes) {
         uint32_t frames = frames_for(c, 96ull << 20, 3000);
-        std::vector<double> host_fps, writer_fps, host_cpu, writer_cpu;
-        bool complete = true;
-        for (int round = 0; round < rounds; round++) {
-            stream_figures host = measure(host_run(c, frames, folder), folder.file("host.record"), frames);
-            stream_figures writer = measure(writer_run(c, frames, folder), folder.file("writer.record"), frames);
-            complete = complete && host.complete && writer.complete;
-            host_fps.push_back(host.fps);
-            writer_fps.push_back(writer.fps);
-            host_cpu.push_back(host.cpu_ns_per_frame);
-            writer_cpu.push_back(writer.cpu_ns_per_frame);
-        }
+        alternating_medians m = measure_alternating(c, frames, folder, rounds);
         double pixels = (double)c.width * c.height;
         char name[32];
         snprintf(name, sizeof name, "%ux%u", c.width, c.height);
-        report("%-12s %6u %9.1f %10.3f %10.3f %10.3f %10.3f %6.3fx%s", name, frames, median(host_fps),
-               median(host_fps) > 0 ? 1e9 / median(host_fps) / pixels : 0, median(host_cpu) / pixels,
-               median(writer_fps) > 0 ? 1e9 / median(writer_fps) / pixels : 0, median(writer_cpu) / pixels,
-               median(writer_fps) > 0 ? median(host_fps) / median(writer_fps) : 0,
-               complete ? "" : "  (INCOMPLETE run)");
+        report("%-12s %6u %9.1f %10.3f %10.3f %10.3f %10.3f %6.3fx%s", name, frames, m.host_fps,
+               m.host_fps > 0 ? 1e9 / m.host_fps / pixels : 0, m.host_cpu / pixels,
+               m.writer_fps > 0 ? 1e9 / m.writer_fps / pixels : 0, m.writer_cpu / pixels,
+               m.writer_fps > 0 ? m.host_fps / m.writer_fps : 0,
+               m.complete ? "" : "  (INCOMPLETE run)");
     }
     report("%s", "");
 }
