@@ -19,6 +19,7 @@ char *content_path;
 
 int running = 1;
 double frame_rate = 60.0;
+int timer_resolution_held;
 double sample_rate = 48000.0;
 uint32_t pixel_format = RETRO_PIXEL_FORMAT_0RGB1555;
 int scummvm_flag;

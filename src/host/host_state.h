@@ -28,6 +28,8 @@ extern char *content_path;
 extern int running;
 // Only values above 1.0 are ever stored.
 extern double frame_rate;
+// Set while the platform holds the 1 ms timer resolution the run loop asked for.
+extern int timer_resolution_held;
 // Only values above 1000.0 are ever stored.
 extern double sample_rate;
 // Only RETRO_PIXEL_FORMAT_* values 0, 1 and 2 are ever stored.

@@ -139,6 +139,11 @@ void platform_sleep(uint32_t milliseconds) {
     }
 }
 
+// nanosleep already wakes within a fraction of a millisecond.
+bool platform_request_timer_resolution(uint32_t) { return false; }
+
+void platform_release_timer_resolution(uint32_t) {}
+
 void platform_exit_process(uint32_t code) { _exit((int)code); }
 
 int main(int argc, char **argv) {

@@ -119,6 +119,33 @@ int64_t platform_counter(void) {
 
 void platform_sleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
+typedef UINT(WINAPI *timer_period_call)(UINT);
+static HMODULE timer_library;
+static timer_period_call end_timer_period;
+
+bool platform_request_timer_resolution(uint32_t milliseconds) {
+    HMODULE library = LoadLibraryW(L"winmm.dll");
+    if (!library) return false;
+    timer_period_call begin = (timer_period_call)(void *)GetProcAddress(library, "timeBeginPeriod");
+    timer_period_call end = (timer_period_call)(void *)GetProcAddress(library, "timeEndPeriod");
+    // TIMERR_NOERROR is 0; anything else means the period was not set.
+    if (!begin || !end || begin(milliseconds) != 0) {
+        FreeLibrary(library);
+        return false;
+    }
+    timer_library = library;
+    end_timer_period = end;
+    return true;
+}
+
+void platform_release_timer_resolution(uint32_t milliseconds) {
+    if (!timer_library) return;
+    end_timer_period(milliseconds);
+    FreeLibrary(timer_library);
+    timer_library = nullptr;
+    end_timer_period = nullptr;
+}
+
 void platform_exit_process(uint32_t code) {
     ExitProcess(code);
 }

@@ -2,6 +2,7 @@
 // from the real layers, over the scripted state in `fake`.
 #include "fake_platform.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -134,7 +135,23 @@ int64_t platform_counter(void) { return fake.counter; }
 
 void platform_sleep(uint32_t milliseconds) {
     fake.sleeps.push_back(milliseconds);
-    advance_counter_ms(milliseconds);
+    if (fake.sleep_tick_ms <= 0 || milliseconds == 0) {
+        advance_counter_ms(milliseconds);
+        return;
+    }
+    double tick = fake.sleep_tick_ms * (double)fake.frequency / 1000.0;
+    double wake = (double)fake.counter + (double)milliseconds * (double)fake.frequency / 1000.0;
+    fake.counter = (int64_t)(std::ceil(wake / tick - 1e-9) * tick);
+}
+
+bool platform_request_timer_resolution(uint32_t milliseconds) {
+    fake.timer_calls.emplace_back("request " + std::to_string(milliseconds), fake.protocol.size());
+    if (fake.timer_request_granted && fake.sleep_tick_ms > 0) fake.sleep_tick_ms = milliseconds;
+    return fake.timer_request_granted;
+}
+
+void platform_release_timer_resolution(uint32_t milliseconds) {
+    fake.timer_calls.emplace_back("release " + std::to_string(milliseconds), fake.protocol.size());
 }
 
 void platform_exit_process(uint32_t code) {
@@ -160,6 +177,7 @@ void reset_fake_host(void) {
     playlist_directory = user_name = content_path = nullptr;
     running = 1;
     frame_rate = 60.0;
+    timer_resolution_held = 0;
     sample_rate = 48000.0;
     pixel_format = 0;
     scummvm_flag = 0;

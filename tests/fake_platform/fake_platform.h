@@ -8,6 +8,7 @@
 #include <deque>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -60,10 +61,19 @@ struct fake_platform_state {
     int frees = 0;
     std::vector<size_t> allocation_sizes;
 
-    // Counter and sleep.
+    // Counter and sleep. With a tick, a sleep of N ms wakes at the first
+    // tick boundary at or after N ms from now, as Windows' Sleep does; a
+    // Sleep(0) only yields.
     int64_t frequency = 10000000;
     int64_t counter = 0;
     std::vector<uint32_t> sleeps;
+    double sleep_tick_ms = 0;
+
+    // Timer resolution requests ("request 1", "release 1"), each with the
+    // number of protocol bytes written by then; a granted request makes the
+    // sleep tick that many milliseconds.
+    std::vector<std::pair<std::string, size_t>> timer_calls;
+    bool timer_request_granted = true;
 
     // Libraries: never loaded by the fake.
     int libraries_freed = 0;

@@ -357,3 +357,75 @@ TEST_F(OrderlyShutdown, AQuitEndsTheLoopAndShutdownFollowsWithTheLastGatheredFra
 }
 
 }  // namespace
+
+// The 1 ms timer resolution: asked for once before the first run, given back
+// once at shutdown before "stopped", however the run ends.
+class TimerResolution : public RunLoop {
+protected:
+    void SetUp() override {
+        RunLoop::SetUp();
+        core_unload_game = core_deinit = [] {};
+    }
+    std::vector<std::string> call_names() {
+        std::vector<std::string> names;
+        for (const auto &call : fake.timer_calls) names.push_back(call.first);
+        return names;
+    }
+    // The release comes when everything but the "stopped" packet is written.
+    void expect_released_just_before_stopped() {
+        ASSERT_EQ(fake.timer_calls.size(), 2u);
+        std::string stopped = "{\"state\":\"stopped\",\"message\":\"Moteur arrete\"}";
+        ASSERT_GE(fake.protocol.size(), stopped.size() + 9);
+        EXPECT_EQ(fake.protocol.substr(fake.protocol.size() - stopped.size()), stopped);
+        EXPECT_EQ(fake.timer_calls[1].second, fake.protocol.size() - stopped.size() - 9);
+    }
+};
+
+TEST_F(TimerResolution, IsRequestedOnceBeforeTheFirstRunAndReleasedOnceBeforeStopped) {
+    script.frames = 3;
+    std::vector<size_t> calls_at_run;
+    script.during_run = [&](int) { calls_at_run.push_back(fake.timer_calls.size()); };
+    run_loop();
+    EXPECT_EQ(calls_at_run, (std::vector<size_t>{1, 1, 1}));
+    EXPECT_THROW(shut_down(), fake_exit);
+    EXPECT_EQ(call_names(), (std::vector<std::string>{"request 1", "release 1"}));
+    expect_released_just_before_stopped();
+}
+
+TEST_F(TimerResolution, IsReleasedWhenQuitArrivesBeforeTheFirstFrame) {
+    fake.pipe = "QUIT\n";
+    run_loop();
+    EXPECT_TRUE(script.starts.empty());
+    EXPECT_THROW(shut_down(), fake_exit);
+    EXPECT_EQ(call_names(), (std::vector<std::string>{"request 1", "release 1"}));
+    expect_released_just_before_stopped();
+}
+
+TEST_F(TimerResolution, IsReleasedWhenTheCoreStoppedDuringBringUp) {
+    running = 0;
+    run_loop();
+    EXPECT_THROW(shut_down(), fake_exit);
+    EXPECT_EQ(call_names(), (std::vector<std::string>{"request 1", "release 1"}));
+    expect_released_just_before_stopped();
+}
+
+TEST_F(TimerResolution, ARefusedRequestIsNeverReleasedAndTheRunGoesOn) {
+    fake.timer_request_granted = false;
+    script.frames = 2;
+    run_loop();
+    EXPECT_EQ(script.starts.size(), 2u);
+    EXPECT_THROW(shut_down(), fake_exit);
+    EXPECT_EQ(call_names(), std::vector<std::string>{"request 1"});
+    EXPECT_EQ(fake.exits, std::vector<uint32_t>{0});
+}
+
+TEST_F(TimerResolution, AtTheDefaultTickAGrantedRequestKeepsFramesWithinTwoMillisecondsOfDue) {
+    // Frames of 5 ms at 60 Hz: Sleep(10) at a 15.625 ms tick would wake up to
+    // a whole tick late; at 1 ms every frame starts within 2 ms of its slot.
+    fake.sleep_tick_ms = 15.625;
+    script.frames = 30;
+    script.work_ticks = ticks_of_ms(5.0);
+    run_loop();
+    EXPECT_EQ(fake.sleep_tick_ms, 1.0);
+    for (int frame = 0; frame < 30; frame++) expect_frame_on_schedule(frame, frame * period());
+}

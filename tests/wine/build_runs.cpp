@@ -81,7 +81,7 @@ BuildRun run_windows(const RunRequest &request) {
     for (const char *file : {"parent.stdout", "parent.stderr", "parent.exit"})
         options.arguments.push_back(windows_path(io / file));
     options.arguments.push_back("--");
-    options.arguments.push_back(windows_path(windows_host()));
+    options.arguments.push_back(windows_path(request.windows_host.empty() ? windows_host() : request.windows_host));
     for (const HostArgument &argument : request.arguments)
         options.arguments.push_back(argument_text(Build::kWindows, argument, run));
     // Wine's own traces would land in the host's diagnostic stream, and Wine
@@ -90,7 +90,9 @@ BuildRun run_windows(const RunRequest &request) {
     setenv("LC_ALL", "C.UTF-8", 1);
     options.close_input_at_end = true;
     options.timeout_ms = request.timeout_ms + 30000;
+    for (const auto &variable : request.windows_environment) setenv(variable.first.c_str(), variable.second.c_str(), 1);
     kalmo_test::ProcessResult wine = kalmo_test::run_process(options);
+    for (const auto &variable : request.windows_environment) unsetenv(variable.first.c_str());
 
     std::string exit_text = kalmo_test::read_file((io / "parent.exit").string());
     run.out = kalmo_test::read_file((io / "parent.stdout").string());

@@ -58,6 +58,9 @@ struct RunRequest {
     bool keep_input_open = true;          // until the host ends; otherwise closed after the script
     int timeout_ms = 30000;
     std::filesystem::path io_folder;      // Windows: where the test parent's files go
+    std::filesystem::path windows_host;   // Windows: another copy of the exe to run, if set
+    // Windows: variables set for Wine and the host during the run only.
+    std::vector<std::pair<std::string, std::string>> windows_environment;
 };
 
 struct BuildRun {
