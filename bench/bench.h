@@ -51,3 +51,4 @@ void run_stream_bench(const bench_options &options);
 void run_pacing_bench(const bench_options &options);
 void run_input_latency_bench(const bench_options &options);
 void run_startup_bench(const bench_options &options);
+void run_timer_tick_bench(const bench_options &options);

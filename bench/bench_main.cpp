@@ -3,7 +3,7 @@
 // shared and noisy, so only ratios measured in the same run mean anything.
 //
 //   kalmo_bench [--pacing-seconds=S] [--input-seconds=S] [--no-wine]
-//               [--only=pixels,stream,pacing,input,startup] [--markdown=FILE]
+//               [--only=pixels,stream,pacing,input,startup,timer] [--markdown=FILE]
 //
 // Sections: pixel conversion (Google Benchmark), end-to-end stream
 // throughput, pacing, input latency, start-up and footprint. --markdown also
@@ -155,7 +155,7 @@ static bool read_options(int argc, char **argv, bench_options &options) {
         } else {
             fprintf(stderr,
                     "usage: %s [--pacing-seconds=S] [--input-seconds=S] [--no-wine]\n"
-                    "       [--only=pixels,stream,pacing,input,startup] [--markdown=FILE]\n",
+                    "       [--only=pixels,stream,pacing,input,startup,timer] [--markdown=FILE]\n",
                     argv[0]);
             return false;
         }
@@ -197,6 +197,7 @@ int main(int argc, char **argv) {
     if (wanted("pacing")) run_pacing_bench(options);
     if (wanted("input")) run_input_latency_bench(options);
     if (wanted("startup")) run_startup_bench(options);
+    if (wanted("timer")) run_timer_tick_bench(options);
     report_summary();
     if (!options.markdown.empty()) write_markdown(options);
     return 0;

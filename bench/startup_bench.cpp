@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "bench.h"
@@ -203,7 +204,9 @@ void windows_executable() {
         return;
     }
     std::string exe = read_text_file(programs().windows_host);
-    report("Windows exe: %s, %zu bytes (%.2f KiB)", programs().windows_host.c_str(), exe.size(), exe.size() / 1024.0);
+    // Relative to the project, so the report names no folder of this machine.
+    std::string shown = std::filesystem::path(programs().windows_host).lexically_relative(KALMO_PROJECT_DIR).string();
+    report("Windows exe: %s, %zu bytes (%.2f KiB)", shown.c_str(), exe.size(), exe.size() / 1024.0);
     for (const pe_section &section : pe_sections(exe))
         report("  section %-8s %6u bytes in the file, %6u in memory", section.name.c_str(), section.file_size,
                section.memory_size);
