@@ -51,7 +51,8 @@ const char usage[] =
     "  --smooth           smooth scaling instead of sharp pixels\n"
     "  --no-capture       leave the mouse free (motion is still sent)\n"
     "  --no-audio         do not open an audio device\n"
-    "  --verbose          copy the host's diagnostic stream to stderr\n"
+    "  --verbose          copy the host's diagnostic stream to stderr, and report\n"
+    "                     the sound's starts, underruns and reserve\n"
     "  --help             this text\n";
 
 struct Options {
@@ -146,6 +147,7 @@ private:
     void set_capture(bool on);
     void update_title();
     void request_quit();
+    void report_audio(bool final);
 
     const Options &options_;
     HostProcess &host_;
@@ -162,6 +164,7 @@ private:
     bool resized_to_av_ = false;
     std::deque<std::string> recent_diagnostics_;
     std::string diagnostic_line_;
+    JitterStatistics audio_reported_;
 };
 
 void Viewer::take_output(const char *bytes, size_t count) {
@@ -176,7 +179,7 @@ void Viewer::take_output(const char *bytes, size_t count) {
         } else {
             AudioBlock block;
             if (options_.audio && decode_audio(packet, block, error))
-                audio_.play(block.sample_rate, block.samples.data(), block.frames);
+                audio_.play(block.sample_rate, block.samples.data(), block.frames, AudioQueue::monotonic_ns());
         }
     }
 }
@@ -217,6 +220,28 @@ void Viewer::take_status(const std::string &text) {
     if (state != "stage" && state != "core" && state != "av" && state != "geometry") state_ = state;
     if (state == "stage") state_ = json_string_member(text, "stage");
     update_title();
+}
+
+// With --verbose: each start of the sound (how late its first block is
+// heard), each underrun, and a summary when the host has ended.
+void Viewer::report_audio(bool final) {
+    if (!options_.verbose || !options_.audio) return;
+    JitterStatistics now = audio_.statistics();
+    if (now.resumes != audio_reported_.resumes)
+        std::fprintf(stderr, "kalmo-view: audio starts: heard %.1f ms after its first block (reserve target %.0f ms)\n",
+                     now.last_resume_ms, audio_.target_ms());
+    if (now.underruns != audio_reported_.underruns)
+        std::fprintf(stderr, "kalmo-view: audio underrun %llu: the queue ran dry\n", (unsigned long long)now.underruns);
+    audio_reported_ = now;
+    if (!final) return;
+    std::fprintf(stderr,
+                 "kalmo-view: audio: %llu underruns, %llu starts heard %.1f ms after their first block on average "
+                 "(%.1f ms at most), reserve %.1f ms on average for a target of %.0f ms, rate correction %+.2f %%, "
+                 "%llu frames dropped\n",
+                 (unsigned long long)now.underruns, (unsigned long long)now.resumes,
+                 now.resumes ? now.total_resume_ms / double(now.resumes) : 0.0, now.max_resume_ms,
+                 now.average_fill_ms, audio_.target_ms(), now.correction * 100,
+                 (unsigned long long)now.dropped_frames);
 }
 
 void Viewer::update_title() {
@@ -317,6 +342,7 @@ int Viewer::run() {
         }
         if (redraw_) window_.present();
         redraw_ = false;
+        report_audio(false);
         if (!exited && host_.poll_exit(status)) exited = true;
         if (exited && !host_.output_open()) break;
         if (quitting_ && !exited && clock() - quit_requested_at > std::chrono::seconds(5)) {
@@ -325,6 +351,7 @@ int Viewer::run() {
         }
     }
     set_capture(false);
+    report_audio(true);
     std::fprintf(stderr, "kalmo-view: host ended: %s\n", describe_exit(status).c_str());
     bool failed = !status.exited || status.code != 0;
     if (failed && !options_.verbose)
