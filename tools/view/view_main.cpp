@@ -9,6 +9,7 @@
 #include <SDL.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -47,7 +48,9 @@ const char usage[] =
     "  --dirs DIR         where the system, save, assets and playlist folders\n"
     "                     live (default: $XDG_DATA_HOME/kalmo-view or ~/.local/share/kalmo-view)\n"
     "  --system DIR, --save DIR, --assets DIR, --playlist DIR   one folder each\n"
-    "  --scale N          initial window size in frame pixels (default: fits the screen, at most 3)\n"
+    "  --scale N          window size in frame pixels, 1 to 16, for the first picture;\n"
+    "                     lowered when it would not fit the screen (default: fits\n"
+    "                     the screen, at most 3)\n"
     "  --smooth           smooth scaling instead of sharp pixels\n"
     "  --no-capture       leave the mouse free (motion is still sent)\n"
     "  --no-audio         do not open an audio device\n"
@@ -65,6 +68,13 @@ struct Options {
 [[noreturn]] void fail(const std::string &message, int code = 2) {
     std::fprintf(stderr, "kalmo-view: %s\n", message.c_str());
     std::exit(code);
+}
+
+int parse_scale(const std::string &value) {
+    char *end = nullptr;
+    long scale = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != 0 || scale < 1 || scale > 16) fail("--scale takes a whole number from 1 to 16, not " + value);
+    return int(scale);
 }
 
 Options parse_options(int argc, char **argv) {
@@ -89,7 +99,7 @@ Options parse_options(int argc, char **argv) {
         else if (option == "--save") options.save = value;
         else if (option == "--assets") options.assets = value;
         else if (option == "--playlist") options.playlist = value;
-        else if (option == "--scale") options.scale = std::atoi(value.c_str());
+        else if (option == "--scale") options.scale = parse_scale(value);
         else fail("unknown option: " + option + " (see --help)");
     }
     if (options.core.empty() || options.content.empty()) fail("--core and --content are required (see --help)");
@@ -148,6 +158,7 @@ private:
     void update_title();
     void request_quit();
     void report_audio(bool final);
+    WindowSize window_size_for(double width, double height);
 
     const Options &options_;
     HostProcess &host_;
@@ -165,6 +176,7 @@ private:
     std::deque<std::string> recent_diagnostics_;
     std::string diagnostic_line_;
     JitterStatistics audio_reported_;
+    bool told_scale_clamped_ = false;
 };
 
 void Viewer::take_output(const char *bytes, size_t count) {
@@ -213,7 +225,8 @@ void Viewer::take_status(const std::string &text) {
         av_height_ = uint32_t(height);
         redraw_ = true;
         if (!resized_to_av_ && width > 0 && aspect > 0 && options_.scale > 0) {
-            SDL_SetWindowSize(window_.window(), int(width * options_.scale), int(width * options_.scale / aspect + 0.5));
+            WindowSize size = window_size_for(width, width / aspect);
+            SDL_SetWindowSize(window_.window(), size.width, size.height);
             resized_to_av_ = true;
         }
     }
@@ -242,6 +255,20 @@ void Viewer::report_audio(bool final) {
                  now.resumes ? now.total_resume_ms / double(now.resumes) : 0.0, now.max_resume_ms,
                  now.average_fill_ms, audio_.target_ms(), now.correction * 100,
                  (unsigned long long)now.dropped_frames);
+}
+
+// The picture at --scale, unless that would not fit the screen: a window
+// larger than the screen hides a part of the game the player cannot reach.
+WindowSize Viewer::window_size_for(double width, double height) {
+    int usable_width = 0, usable_height = 0;
+    window_.usable_area(usable_width, usable_height);
+    WindowSize size = fit_window_size(width, height, options_.scale, usable_width, usable_height);
+    if (size.clamped && !told_scale_clamped_)
+        std::fprintf(stderr, "kalmo-view: --scale %d would open a %dx%d window on a usable screen of %dx%d: %dx%d instead\n",
+                     options_.scale, int(std::lround(width * options_.scale)), int(std::lround(height * options_.scale)),
+                     usable_width, usable_height, size.width, size.height);
+    told_scale_clamped_ = told_scale_clamped_ || size.clamped;
+    return size;
 }
 
 void Viewer::update_title() {
@@ -311,8 +338,10 @@ void Viewer::handle_event(const SDL_Event &event) {
 
 int Viewer::run() {
     std::string error;
-    int scale = initial_scale(options_);
-    if (!window_.open(320 * scale, 240 * scale, options_.smooth, error)) fail("cannot open a window: " + error, 1);
+    // Until the host reports its picture, the window is sized for 320x240.
+    WindowSize size{320 * initial_scale(options_), 240 * initial_scale(options_)};
+    if (options_.scale > 0) size = window_size_for(320, 240);
+    if (!window_.open(size.width, size.height, options_.smooth, error)) fail("cannot open a window: " + error, 1);
     if (options_.audio && !audio_.start(error)) std::fprintf(stderr, "kalmo-view: no sound: %s\n", error.c_str());
     update_title();
 
