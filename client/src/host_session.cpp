@@ -292,6 +292,8 @@ bool HostSession::wait_for_end(int timeout_ms, HostEnd &end) {
 }
 
 HostEnd HostSession::stop(int timeout_ms) {
+    // A host blocked writing to a pipe nobody drains would never read QUIT.
+    queue_.lift_limit();
     std::string ignored;
     send_quit(ignored);
     HostEnd end;
