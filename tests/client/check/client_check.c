@@ -7,7 +7,7 @@
  *
  * The system, save, assets and playlist paths are all FOLDER. Modes:
  *   run        take every event until the session ends
- *   quit       send QUIT after the first frame
+ *   quit       send QUIT once the game runs
  *   stop       stop(1000 ms) after the first frame
  *   slow       the latest-video policy and a reader that sleeps 50 ms per
  *              event, then QUIT after 20 frames taken
@@ -26,7 +26,21 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <shellapi.h>
+#include <stdlib.h>
 static void sleep_ms(int ms) { Sleep((DWORD)ms); }
+
+/* main's argv is in the ANSI code page; the library takes UTF-8. */
+static char **utf8_arguments(int *count) {
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), count);
+    char **arguments = calloc((size_t)*count + 1, sizeof *arguments);
+    for (int i = 0; wide && arguments && i < *count; i++) {
+        int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, NULL, 0, NULL, NULL);
+        arguments[i] = malloc((size_t)size);
+        if (arguments[i]) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arguments[i], size, NULL, NULL);
+    }
+    return arguments;
+}
 #else
 #include <time.h>
 static void sleep_ms(int ms) {
@@ -45,6 +59,11 @@ static int run(const char *mode, kalmo_client *client) {
         switch (event.type) {
         case KALMO_CLIENT_EVENT_STATUS:
             printf("status %s\n", event.state);
+            if (strcmp(mode, "quit") == 0 && strcmp(event.state, "running") == 0 && !quit_sent) {
+                quit_sent = 1;
+                if (kalmo_client_send_quit(client) != KALMO_CLIENT_OK)
+                    printf("quit_failed %s\n", kalmo_client_last_error(client));
+            }
             if (strcmp(mode, "hold") == 0 && strcmp(event.state, "running") == 0) {
                 printf("host_pid %lld\n", (long long)kalmo_client_host_pid(client));
                 fflush(stdout);
@@ -70,7 +89,7 @@ static int run(const char *mode, kalmo_client *client) {
         }
         if (event.type != KALMO_CLIENT_EVENT_VIDEO || quit_sent) continue;
         if (slow) sleep_ms(50);
-        if (strcmp(mode, "quit") == 0 || (slow && frames >= 20)) {
+        if (slow && frames >= 20) {
             quit_sent = 1;
             if (kalmo_client_send_quit(client) != KALMO_CLIENT_OK)
                 printf("quit_failed %s\n", kalmo_client_last_error(client));
@@ -87,6 +106,9 @@ static int run(const char *mode, kalmo_client *client) {
 }
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    argv = utf8_arguments(&argc);
+#endif
     if (argc != 6) {
         fprintf(stderr, "usage: client_check run|quit|stop|slow|hold HOST CORE CONTENT FOLDER\n");
         return 2;
