@@ -52,5 +52,6 @@ void run_stream_bench(const bench_options &options);
 void run_pacing_bench(const bench_options &options);
 void run_input_latency_bench(const bench_options &options);
 void run_startup_bench(const bench_options &options);
+void run_client_bench(const bench_options &options);
 // Built when kalmo-view is; writes its own section of the markdown file.
 void run_view_audio_bench(const bench_options &options);

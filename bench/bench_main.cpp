@@ -3,12 +3,13 @@
 // shared and noisy, so only ratios measured in the same run mean anything.
 //
 //   kalmo_bench [--pacing-seconds=S] [--input-seconds=S] [--view-seconds=S]
-//               [--no-wine] [--only=pixels,stream,pacing,input,startup,view]
+//               [--no-wine] [--only=pixels,stream,pacing,input,startup,view,client]
 //               [--markdown=FILE]
 //
 // Sections: pixel conversion (Google Benchmark), end-to-end stream
-// throughput, pacing, input latency, start-up and footprint, and the
-// viewer's sound after a silence. --markdown also writes the report to FILE
+// throughput, pacing, input latency, start-up and footprint, the viewer's
+// sound after a silence, and the parent library's cost and latency beside
+// the bare decoder (client_bench.cpp, in its own section of FILE). --markdown also writes the report to FILE
 // with the command, machine and date, keeping what FILE holds from its
 // "## Notes" heading on (where the viewer's section lives).
 #include <signal.h>
@@ -159,7 +160,7 @@ static bool read_options(int argc, char **argv, bench_options &options) {
         } else {
             fprintf(stderr,
                     "usage: %s [--pacing-seconds=S] [--input-seconds=S] [--view-seconds=S] [--no-wine]\n"
-                    "       [--only=pixels,stream,pacing,input,startup,view] [--markdown=FILE]\n",
+                    "       [--only=pixels,stream,pacing,input,startup,view,client] [--markdown=FILE]\n",
                     argv[0]);
             return false;
         }
@@ -201,6 +202,7 @@ int main(int argc, char **argv) {
     if (wanted("pacing")) run_pacing_bench(options);
     if (wanted("input")) run_input_latency_bench(options);
     if (wanted("startup")) run_startup_bench(options);
+    if (wanted("client")) run_client_bench(options);
 #ifdef KALMO_VIEW_PATH
     if (wanted("view")) run_view_audio_bench(options);
 #endif
