@@ -7,7 +7,6 @@
 // script, so the broken stream is tested on Linux only.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,14 +190,10 @@ TEST_F(WineClient, TheJobObjectEndsTheHostWhenItsParentIsKilled) {
 }
 
 std::string objdump(const fs::path &file) {
-    std::string text;
-    FILE *pipe = popen(("x86_64-w64-mingw32-objdump -p '" + file.string() + "' 2>&1").c_str(), "r");
-    if (!pipe) return text;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-    pclose(pipe);
-    return text;
+    kalmo_test::RunOptions options;
+    options.program = "/bin/sh";
+    options.arguments = {"-c", "exec x86_64-w64-mingw32-objdump -p \"$1\"", "sh", file.string()};
+    return kalmo_test::run_process(options).out;
 }
 
 TEST_F(WineClient, TheDllNeedsOnlyWindowsOwnDllsAndExportsOnlyTheCInterface) {
