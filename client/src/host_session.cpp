@@ -105,6 +105,15 @@ void HostSession::run_process(std::vector<std::string> command) {
     // The exit event comes last, once both streams have been read to their end.
     for (std::thread *reader : {&packet_thread_, &diagnostic_thread_})
         if (reader->joinable()) reader->join();
+    // The host says "stopped" right before every exit with code 0; without
+    // it, something else ended the host (under Wine a killed process also
+    // reports 0).
+    if (end.kind == HostEnd::kCode && end.code == 0 && !saw_stopped_) {
+        end.meaning = "exit code 0 without the host's \"stopped\" message (ended from outside, or not a kalmo-host)";
+        hold.lock();
+        end_ = end;
+        hold.unlock();
+    }
     Event exit;
     exit.type = EventType::kExit;
     exit.text = end.meaning;
@@ -156,6 +165,7 @@ void HostSession::read_packets() {
             const std::vector<uint8_t> &bytes = event.packet.payload;
             event.text.assign(bytes.begin(), bytes.end());
             event.state = status_state(event.text.data(), event.text.size());
+            if (event.state == "stopped") saw_stopped_ = true;
             pool_.give_back(std::move(event.packet.payload));
         }
         return deliver(std::move(event));

@@ -100,6 +100,7 @@ private:
     std::string pending_commands_;
     bool input_gone_ = false;
     bool closing_ = false;
+    std::atomic<bool> saw_stopped_{false};  // the host's own "stopped" status came
 
     std::thread process_thread_, packet_thread_, diagnostic_thread_, command_thread_, dispatch_thread_;
 };
