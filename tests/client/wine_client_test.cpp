@@ -1,10 +1,10 @@
 // kalmo_client.dll under Wine: the Windows build of client_check (a plain C
 // parent linked with the DLL) runs the Windows host with the test cores:
 // a normal run, each exit code, stop of a host stuck in a long frame, a slow
-// reader, paths that need quoting, a host killed from outside, and the job
-// object ending the host when the parent is killed. Also the DLL's imports and exports. Every test skips
-// when wine or the Windows build is missing. The fake host is a Python
-// script, so the broken stream is tested on Linux only.
+// reader, a broken stream, paths that need quoting, a host killed from
+// outside, and the job object ending the host when the parent is killed.
+// Also the DLL's imports and exports. Every test skips when wine or the
+// Windows build is missing.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -63,14 +63,14 @@ protected:
     // client_check.exe MODE with the Windows host; its output, read from a
     // file because a wineserver this run starts keeps its streams a while.
     std::string run_check(const std::string &mode, const std::string &core, const std::string &content,
-                          int timeout_ms = 60000) {
+                          const std::string &host = windows_path(wine_parity::windows_host())) {
         kalmo_test::RunOptions options;
         options.program = "/bin/sh";
         options.arguments = {"-c", "log=$1; shift; exec \"$@\" </dev/null >\"$log\" 2>&1", "sh",
                              (fs::path(workspace_.root()) / "check.log").string(), "wine",
-                             client_check_exe().string(), mode, windows_path(wine_parity::windows_host()),
-                             core, content, windows_path(workspace_.root())};
-        options.timeout_ms = timeout_ms;
+                             client_check_exe().string(), mode, host, core, content,
+                             windows_path(workspace_.root())};
+        options.timeout_ms = 60000;
         kalmo_test::ProcessResult result = kalmo_test::run_process(options);
         EXPECT_EQ(result.exit_code, 0) << kalmo_test::describe_end(result);
         return read_all(fs::path(workspace_.root()) / "check.log");
@@ -162,6 +162,17 @@ TEST_F(WineClient, StopTerminatesAHostStuckInALongFrame) {
     std::vector<std::string> exits = lines_starting(text, "exit ");
     ASSERT_EQ(exits.size(), 1u) << text;
     EXPECT_EQ(exits[0], "4 137 terminated by kalmo-client: it did not stop within 1000 ms of QUIT");
+}
+
+// client_check itself stands in for a host whose stream breaks at offset 28.
+TEST_F(WineClient, ABrokenStreamEndsTheSessionWithAnErrorNamingItsOffset) {
+    std::string text = run_check("run", "broken_stream", "none", windows_path(client_check_exe()));
+    EXPECT_EQ(lines_starting(text, "status "), std::vector<std::string>{"running"}) << text;
+    EXPECT_EQ(lines_starting(text, "error "),
+              std::vector<std::string>{"28 the packet stream is out of step: bad magic at stream offset 28"});
+    std::vector<std::string> exits = lines_starting(text, "exit ");
+    ASSERT_EQ(exits.size(), 1u) << text;
+    EXPECT_EQ(exits[0], "4 137 terminated by kalmo-client: its packet stream was out of step");
 }
 
 TEST_F(WineClient, ASlowReaderGetsTheNewestFramesAndEverySample) {
