@@ -77,6 +77,9 @@ public:
 private:
     explicit HostSession(const SessionConfig &config);
     void run_process(std::vector<std::string> command);
+    void start_threads();
+    HostEnd wait_for_host();
+    void hand_over_exit(HostEnd end);
     void read_packets();
     void read_diagnostics();
     void write_commands();
