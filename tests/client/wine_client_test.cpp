@@ -200,6 +200,18 @@ TEST_F(WineClient, PathsWithSpacesQuotesTrailingBackslashesAndNonAsciiReachTheHo
     }
 }
 
+TEST_F(WineClient, ACoreAndContentInAFolderWithSpacesAndNonAsciiAreFoundAndLoaded) {
+    const std::string folder = "dir with space/donn\xC3\xA9" "es \xE6\x97\xA5\xE6\x9C\xAC";
+    fs::create_directories(fs::path(workspace_.root()) / folder);
+    std::string probe = workspace_.copy_in(wine_parity::test_core(wine_parity::Build::kWindows, "probe_core").string(),
+                                           folder + "/probe core.dll");
+    std::string content = workspace_.write_file(folder + "/plain run.scn", "[every_frame]\nvideo 1 8 8\n");
+    std::string text = run_check("quit", windows_path(probe), windows_path(content));
+    EXPECT_EQ(lines_starting(text, "diagnostic path="), std::vector<std::string>{windows_path(content)}) << text;
+    EXPECT_EQ(lines_starting(text, "exit "),
+              std::vector<std::string>{"1 0 exit code 0: the game ended (QUIT or the core's request)"});
+}
+
 TEST_F(WineClient, TheJobObjectEndsTheHostWhenItsParentIsKilled) {
     pid_t parent = start_in_background("hold", scenario_file("hold.scn", "[every_frame]\nvideo 1 8 8\nsleep 5\n"));
     pid_t host = wait_for_host("host_pid ");
