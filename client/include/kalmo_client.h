@@ -17,8 +17,10 @@
  *     if (kalmo_client_start(&config, &client) != KALMO_CLIENT_OK)
  *         puts(kalmo_client_last_error(client));   (client may be NULL: out of memory)
  *     kalmo_client_event event;
- *     while (kalmo_client_next_event(client, 1000, &event) == KALMO_CLIENT_OK)
- *         if (event.type == KALMO_CLIENT_EVENT_VIDEO) draw(event.width, event.height, event.rgba);
+ *     kalmo_client_result result;
+ *     while ((result = kalmo_client_next_event(client, 1000, &event)) >= 0 && result != KALMO_CLIENT_ENDED)
+ *         if (result == KALMO_CLIENT_OK && event.type == KALMO_CLIENT_EVENT_VIDEO)
+ *             draw(event.width, event.height, event.rgba);
  *     kalmo_client_close(client);
  *
  * Every text is UTF-8 and NUL-terminated. Commands, stop and the queries
@@ -35,6 +37,8 @@
 extern "C" {
 #endif
 
+/* A Windows program linking kalmo_client.dll may define KALMO_CLIENT_USING_DLL
+ * for direct imports; without it the import library's stubs serve as well. */
 #if defined(_WIN32) && defined(KALMO_CLIENT_BUILDING_DLL)
 #define KALMO_CLIENT_API __declspec(dllexport)
 #elif defined(_WIN32) && defined(KALMO_CLIENT_USING_DLL)
