@@ -172,6 +172,15 @@ TEST(ClientSession, ADesynchronisedStreamEndsTheSessionWithAnErrorNamingItsOffse
     }
 }
 
+TEST(ClientSession, WhatTheHostLeftHoldingItsPipesIsEndedSoTheExitStillComes) {
+    ClientRun run(fake_host(), "/fake/leaves_helper", "none");
+    ASSERT_EQ(run.started, KALMO_CLIENT_OK) << run.start_error;
+    // The helper sleeps 30 s: a session waiting for it would time out here.
+    run.take_all([](const kalmo_client_event &) {}, 20000);
+    EXPECT_EQ(run.last_result, KALMO_CLIENT_ENDED);
+    EXPECT_EQ(exit_of(run).exit_meaning, "exit code 0: the game ended (QUIT or the core's request)");
+}
+
 TEST(ClientSession, AHostEndingInsideAPacketIsReportedBeforeItsExit) {
     ClientRun run(fake_host(), "/fake/partial_frame", "none");
     ASSERT_EQ(run.started, KALMO_CLIENT_OK) << run.start_error;
