@@ -81,7 +81,9 @@ typedef enum kalmo_client_event_type {
     KALMO_CLIENT_EVENT_AUDIO = 3,       /* sample_rate, frames, samples */
     KALMO_CLIENT_EVENT_DIAGNOSTIC = 4,  /* text: one standard-error line without its CR LF */
     KALMO_CLIENT_EVENT_ERROR = 5,       /* text: what broke; stream_offset: where (the session then ends) */
-    KALMO_CLIENT_EVENT_EXIT = 6         /* the host has ended: exit_* fields, text says how in words; always last */
+    KALMO_CLIENT_EVENT_EXIT = 6         /* the host has ended: exit_* fields, text says how in words; always last,
+                                           once both pipes have closed (what the host started and left holding
+                                           them is ended 2 s after the host) */
 } kalmo_client_event_type;
 
 /* How the host ended (the exit event and kalmo_client_stop). */
