@@ -14,6 +14,7 @@ packages=(
   libsdl2-dev xvfb xauth xdotool imagemagick
   libretro-nestopia libretro-gambatte libretro-mgba
   clang libclang-rt-14-dev nlohmann-json3-dev valgrind
+  mono-mcs
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,13 @@
 // kalmo-view's translations, without a display: SDL keys to the published
 // retro_key codes, modifiers and typed characters, and the pointer's mouse
 // lines, including a click shorter than a frame, which must still reach the
-// core as a press.
+// core as a press; and the window size an explicit --scale gets on a screen
+// too small for it.
 #include <gtest/gtest.h>
 
 #include "key_map.h"
 #include "pointer_tracker.h"
+#include "viewer_window.h"
 
 namespace {
 
@@ -58,14 +60,22 @@ SDL_MouseButtonEvent button(Uint8 which, bool down) {
     return event;
 }
 
+const kalmo::MouseState nothing{-1, -1, -1, -1, -1, -1, -1};
+
+// The state to send after `frames` frames, or `nothing`.
+kalmo::MouseState take(kalmo::PointerTracker &pointer, uint64_t frames) {
+    kalmo::MouseState state;
+    return pointer.take_state(frames, state) ? state : nothing;
+}
+
 TEST(PointerTracker, AClickShorterThanAFrameIsReportedForTwoFrames) {
     kalmo::PointerTracker pointer;
-    EXPECT_EQ(pointer.take_line(10), "") << "nothing happened, nothing to send";
+    EXPECT_EQ(take(pointer, 10), nothing) << "nothing happened, nothing to send";
     pointer.on_button(button(SDL_BUTTON_LEFT, true));
     pointer.on_button(button(SDL_BUTTON_LEFT, false));
-    EXPECT_EQ(pointer.take_line(10), "M 0 0 1 0 0 0 0");
-    EXPECT_EQ(pointer.take_line(11), "") << "still pressed for the core";
-    EXPECT_EQ(pointer.take_line(12), "M 0 0 0 0 0 0 0");
+    EXPECT_EQ(take(pointer, 10), (kalmo::MouseState{0, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(take(pointer, 11), nothing) << "still pressed for the core";
+    EXPECT_EQ(take(pointer, 12), (kalmo::MouseState{0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(PointerTracker, ButtonsHeldStayDownAndWheelStepsAddUp) {
@@ -78,10 +88,44 @@ TEST(PointerTracker, ButtonsHeldStayDownAndWheelStepsAddUp) {
     wheel.y = -1;
     wheel.direction = SDL_MOUSEWHEEL_FLIPPED;
     pointer.on_wheel(wheel);
-    EXPECT_EQ(pointer.take_line(1), "M 0 0 6 3 0 0 0");
-    EXPECT_EQ(pointer.take_line(5), "") << "held buttons send nothing new";
+    EXPECT_EQ(take(pointer, 1), (kalmo::MouseState{0, 0, 6, 3, 0, 0, 0}));
+    EXPECT_EQ(take(pointer, 5), nothing) << "held buttons send nothing new";
     pointer.on_button(button(SDL_BUTTON_RIGHT, false));
-    EXPECT_EQ(pointer.take_line(6), "M 0 0 4 0 0 0 0");
+    EXPECT_EQ(take(pointer, 6), (kalmo::MouseState{0, 0, 4, 0, 0, 0, 0}));
+}
+
+TEST(WindowSize, AScaleThatWouldNotFitTheScreenFallsToTheLargestWholeScaleThatDoes) {
+    // A 640x480 game at --scale 3 on a 1280x1024 screen.
+    kalmo::WindowSize size = kalmo::fit_window_size(640, 480, 3, 1280, 1024);
+    EXPECT_TRUE(size.clamped);
+    EXPECT_EQ(size.scale, 2);
+    EXPECT_EQ(size.width, 1280);
+    EXPECT_EQ(size.height, 960);
+    // The NES picture at its aspect, 4 times over, on 1024x768.
+    size = kalmo::fit_window_size(256, 240 / 1.1428, 4, 1024, 768);
+    EXPECT_EQ(size.scale, 3);
+    EXPECT_EQ(size.width, 768);
+    EXPECT_EQ(size.height, 630);
+}
+
+TEST(WindowSize, AFittingScaleOrAnUnknownScreenLeavesTheSizeAsAsked) {
+    kalmo::WindowSize size = kalmo::fit_window_size(320, 240, 3, 1280, 1024);
+    EXPECT_FALSE(size.clamped);
+    EXPECT_EQ(size.width, 960);
+    EXPECT_EQ(size.height, 720);
+    size = kalmo::fit_window_size(320, 240, 4, 1280, 960);
+    EXPECT_FALSE(size.clamped) << "exactly the screen still fits";
+    size = kalmo::fit_window_size(640, 480, 3, 0, 0);
+    EXPECT_FALSE(size.clamped);
+    EXPECT_EQ(size.width, 1920);
+}
+
+TEST(WindowSize, APictureLargerThanTheScreenAtScaleOneIsShrunkKeepingItsAspect) {
+    kalmo::WindowSize size = kalmo::fit_window_size(4000, 2000, 1, 1000, 900);
+    EXPECT_TRUE(size.clamped);
+    EXPECT_EQ(size.scale, 0);
+    EXPECT_EQ(size.width, 1000);
+    EXPECT_EQ(size.height, 500);
 }
 
 }  // namespace
