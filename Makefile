@@ -3,7 +3,7 @@
 JOBS ?= 2
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all linux windows test setup clean sanitize fuzz
+.PHONY: all linux windows test setup clean sanitize fuzz dist dist-test
 all: linux windows
 
 setup:
@@ -19,7 +19,16 @@ windows:
 
 test: all
 	ctest --test-dir build/linux --output-on-failure -j $(JOBS)
-	$(MAKE) sanitize fuzz
+	$(MAKE) dist-test sanitize fuzz
+
+# The release archives in dist/ (tools/dist/make_dist.sh says what each
+# holds), checked by unpacking and running each one.
+dist:
+	JOBS=$(JOBS) bash tools/dist/make_dist.sh
+
+# Two `make dist` runs in fresh clones of HEAD must give identical archives.
+dist-test:
+	bash tests/dist/reproducible_dist.sh
 
 # The Linux build again with AddressSanitizer and UndefinedBehaviorSanitizer
 # (the host, the test cores and the tests), running the unit, end-to-end and
@@ -53,4 +62,4 @@ bench: all
 	build/linux/bench/kalmo_bench --markdown=bench/RESULTS.md $(BENCH_ARGS)
 
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -15,6 +15,12 @@ packages=(
   libretro-nestopia libretro-gambatte libretro-mgba
   clang libclang-rt-14-dev nlohmann-json3-dev valgrind
 )
+# make dist packs the npm package and installs it into an empty project.
+# A Node.js that brings its own npm (as NodeSource's does) is kept: Debian's
+# npm package would conflict with it.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+# The archives take the commit's time; the reproducibility test clones HEAD.
+packages+=(git)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
