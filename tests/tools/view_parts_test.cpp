@@ -1,11 +1,13 @@
 // kalmo-view's translations, without a display: SDL keys to the published
 // retro_key codes, modifiers and typed characters, and the pointer's mouse
 // lines, including a click shorter than a frame, which must still reach the
-// core as a press.
+// core as a press; and the window size an explicit --scale gets on a screen
+// too small for it.
 #include <gtest/gtest.h>
 
 #include "key_map.h"
 #include "pointer_tracker.h"
+#include "viewer_window.h"
 
 namespace {
 
@@ -82,6 +84,40 @@ TEST(PointerTracker, ButtonsHeldStayDownAndWheelStepsAddUp) {
     EXPECT_EQ(pointer.take_line(5), "") << "held buttons send nothing new";
     pointer.on_button(button(SDL_BUTTON_RIGHT, false));
     EXPECT_EQ(pointer.take_line(6), "M 0 0 4 0 0 0 0");
+}
+
+TEST(WindowSize, AScaleThatWouldNotFitTheScreenFallsToTheLargestWholeScaleThatDoes) {
+    // A 640x480 game at --scale 3 on a 1280x1024 screen.
+    kalmo::WindowSize size = kalmo::fit_window_size(640, 480, 3, 1280, 1024);
+    EXPECT_TRUE(size.clamped);
+    EXPECT_EQ(size.scale, 2);
+    EXPECT_EQ(size.width, 1280);
+    EXPECT_EQ(size.height, 960);
+    // The NES picture at its aspect, 4 times over, on 1024x768.
+    size = kalmo::fit_window_size(256, 240 / 1.1428, 4, 1024, 768);
+    EXPECT_EQ(size.scale, 3);
+    EXPECT_EQ(size.width, 768);
+    EXPECT_EQ(size.height, 630);
+}
+
+TEST(WindowSize, AFittingScaleOrAnUnknownScreenLeavesTheSizeAsAsked) {
+    kalmo::WindowSize size = kalmo::fit_window_size(320, 240, 3, 1280, 1024);
+    EXPECT_FALSE(size.clamped);
+    EXPECT_EQ(size.width, 960);
+    EXPECT_EQ(size.height, 720);
+    size = kalmo::fit_window_size(320, 240, 4, 1280, 960);
+    EXPECT_FALSE(size.clamped) << "exactly the screen still fits";
+    size = kalmo::fit_window_size(640, 480, 3, 0, 0);
+    EXPECT_FALSE(size.clamped);
+    EXPECT_EQ(size.width, 1920);
+}
+
+TEST(WindowSize, APictureLargerThanTheScreenAtScaleOneIsShrunkKeepingItsAspect) {
+    kalmo::WindowSize size = kalmo::fit_window_size(4000, 2000, 1, 1000, 900);
+    EXPECT_TRUE(size.clamped);
+    EXPECT_EQ(size.scale, 0);
+    EXPECT_EQ(size.width, 1000);
+    EXPECT_EQ(size.height, 500);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <SDL.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -47,11 +48,14 @@ const char usage[] =
     "  --dirs DIR         where the system, save, assets and playlist folders\n"
     "                     live (default: $XDG_DATA_HOME/kalmo-view or ~/.local/share/kalmo-view)\n"
     "  --system DIR, --save DIR, --assets DIR, --playlist DIR   one folder each\n"
-    "  --scale N          initial window size in frame pixels (default: fits the screen, at most 3)\n"
+    "  --scale N          window size in frame pixels, 1 to 16, for the first picture;\n"
+    "                     lowered when it would not fit the screen (default: fits\n"
+    "                     the screen, at most 3)\n"
     "  --smooth           smooth scaling instead of sharp pixels\n"
     "  --no-capture       leave the mouse free (motion is still sent)\n"
     "  --no-audio         do not open an audio device\n"
-    "  --verbose          copy the host's diagnostic stream to stderr\n"
+    "  --verbose          copy the host's diagnostic stream to stderr, and report\n"
+    "                     the sound's starts, underruns and reserve\n"
     "  --help             this text\n";
 
 struct Options {
@@ -64,6 +68,13 @@ struct Options {
 [[noreturn]] void fail(const std::string &message, int code = 2) {
     std::fprintf(stderr, "kalmo-view: %s\n", message.c_str());
     std::exit(code);
+}
+
+int parse_scale(const std::string &value) {
+    char *end = nullptr;
+    long scale = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != 0 || scale < 1 || scale > 16) fail("--scale takes a whole number from 1 to 16, not " + value);
+    return int(scale);
 }
 
 Options parse_options(int argc, char **argv) {
@@ -88,7 +99,7 @@ Options parse_options(int argc, char **argv) {
         else if (option == "--save") options.save = value;
         else if (option == "--assets") options.assets = value;
         else if (option == "--playlist") options.playlist = value;
-        else if (option == "--scale") options.scale = std::atoi(value.c_str());
+        else if (option == "--scale") options.scale = parse_scale(value);
         else fail("unknown option: " + option + " (see --help)");
     }
     if (options.core.empty() || options.content.empty()) fail("--core and --content are required (see --help)");
@@ -146,6 +157,8 @@ private:
     void set_capture(bool on);
     void update_title();
     void request_quit();
+    void report_audio(bool final);
+    WindowSize window_size_for(double width, double height);
 
     const Options &options_;
     HostProcess &host_;
@@ -162,6 +175,8 @@ private:
     bool resized_to_av_ = false;
     std::deque<std::string> recent_diagnostics_;
     std::string diagnostic_line_;
+    JitterStatistics audio_reported_;
+    bool told_scale_clamped_ = false;
 };
 
 void Viewer::take_output(const char *bytes, size_t count) {
@@ -176,7 +191,7 @@ void Viewer::take_output(const char *bytes, size_t count) {
         } else {
             AudioBlock block;
             if (options_.audio && decode_audio(packet, block, error))
-                audio_.play(block.sample_rate, block.samples.data(), block.frames);
+                audio_.play(block.sample_rate, block.samples.data(), block.frames, AudioQueue::monotonic_ns());
         }
     }
 }
@@ -210,13 +225,50 @@ void Viewer::take_status(const std::string &text) {
         av_height_ = uint32_t(height);
         redraw_ = true;
         if (!resized_to_av_ && width > 0 && aspect > 0 && options_.scale > 0) {
-            SDL_SetWindowSize(window_.window(), int(width * options_.scale), int(width * options_.scale / aspect + 0.5));
+            WindowSize size = window_size_for(width, width / aspect);
+            SDL_SetWindowSize(window_.window(), size.width, size.height);
             resized_to_av_ = true;
         }
     }
     if (state != "stage" && state != "core" && state != "av" && state != "geometry") state_ = state;
     if (state == "stage") state_ = json_string_member(text, "stage");
     update_title();
+}
+
+// With --verbose: each start of the sound (how late its first block is
+// heard), each underrun, and a summary when the host has ended.
+void Viewer::report_audio(bool final) {
+    if (!options_.verbose || !options_.audio) return;
+    JitterStatistics now = audio_.statistics();
+    if (now.resumes != audio_reported_.resumes)
+        std::fprintf(stderr, "kalmo-view: audio starts: heard %.1f ms after its first block (reserve target %.0f ms)\n",
+                     now.last_resume_ms, audio_.target_ms());
+    if (now.underruns != audio_reported_.underruns)
+        std::fprintf(stderr, "kalmo-view: audio underrun %llu: the queue ran dry\n", (unsigned long long)now.underruns);
+    audio_reported_ = now;
+    if (!final) return;
+    std::fprintf(stderr,
+                 "kalmo-view: audio: %llu underruns, %llu starts heard %.1f ms after their first block on average "
+                 "(%.1f ms at most), reserve %.1f ms on average for a target of %.0f ms, rate correction %+.2f %%, "
+                 "%llu frames dropped\n",
+                 (unsigned long long)now.underruns, (unsigned long long)now.resumes,
+                 now.resumes ? now.total_resume_ms / double(now.resumes) : 0.0, now.max_resume_ms,
+                 now.average_fill_ms, audio_.target_ms(), now.correction * 100,
+                 (unsigned long long)now.dropped_frames);
+}
+
+// The picture at --scale, unless that would not fit the screen: a window
+// larger than the screen hides a part of the game the player cannot reach.
+WindowSize Viewer::window_size_for(double width, double height) {
+    int usable_width = 0, usable_height = 0;
+    window_.usable_area(usable_width, usable_height);
+    WindowSize size = fit_window_size(width, height, options_.scale, usable_width, usable_height);
+    if (size.clamped && !told_scale_clamped_)
+        std::fprintf(stderr, "kalmo-view: --scale %d would open a %dx%d window on a usable screen of %dx%d: %dx%d instead\n",
+                     options_.scale, int(std::lround(width * options_.scale)), int(std::lround(height * options_.scale)),
+                     usable_width, usable_height, size.width, size.height);
+    told_scale_clamped_ = told_scale_clamped_ || size.clamped;
+    return size;
 }
 
 void Viewer::update_title() {
@@ -286,8 +338,10 @@ void Viewer::handle_event(const SDL_Event &event) {
 
 int Viewer::run() {
     std::string error;
-    int scale = initial_scale(options_);
-    if (!window_.open(320 * scale, 240 * scale, options_.smooth, error)) fail("cannot open a window: " + error, 1);
+    // Until the host reports its picture, the window is sized for 320x240.
+    WindowSize size{320 * initial_scale(options_), 240 * initial_scale(options_)};
+    if (options_.scale > 0) size = window_size_for(320, 240);
+    if (!window_.open(size.width, size.height, options_.smooth, error)) fail("cannot open a window: " + error, 1);
     if (options_.audio && !audio_.start(error)) std::fprintf(stderr, "kalmo-view: no sound: %s\n", error.c_str());
     update_title();
 
@@ -317,6 +371,7 @@ int Viewer::run() {
         }
         if (redraw_) window_.present();
         redraw_ = false;
+        report_audio(false);
         if (!exited && host_.poll_exit(status)) exited = true;
         if (exited && !host_.output_open()) break;
         if (quitting_ && !exited && clock() - quit_requested_at > std::chrono::seconds(5)) {
@@ -325,6 +380,7 @@ int Viewer::run() {
         }
     }
     set_capture(false);
+    report_audio(true);
     std::fprintf(stderr, "kalmo-view: host ended: %s\n", describe_exit(status).c_str());
     bool failed = !status.exited || status.code != 0;
     if (failed && !options_.verbose)

@@ -1,7 +1,41 @@
 // SDL window, renderer and frame texture of the viewer; see viewer_window.h.
 #include "viewer_window.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace kalmo {
+
+WindowSize fit_window_size(double width, double height, int scale, int usable_width, int usable_height) {
+    auto fits = [&](double w, double h) { return w <= usable_width && h <= usable_height; };
+    WindowSize size{int(std::lround(width * scale)), int(std::lround(height * scale)), scale, false};
+    if (usable_width <= 0 || usable_height <= 0 || fits(size.width, size.height)) return size;
+    size.clamped = true;
+    for (int smaller = scale - 1; smaller >= 1; smaller--) {
+        if (!fits(std::lround(width * smaller), std::lround(height * smaller))) continue;
+        size.width = int(std::lround(width * smaller));
+        size.height = int(std::lround(height * smaller));
+        size.scale = smaller;
+        return size;
+    }
+    double shrink = std::min(usable_width / width, usable_height / height);
+    size.width = std::max(1, int(width * shrink));
+    size.height = std::max(1, int(height * shrink));
+    size.scale = 0;
+    return size;
+}
+
+void ViewerWindow::usable_area(int &width, int &height) const {
+    width = height = 0;
+    int display = window_ ? SDL_GetWindowDisplayIndex(window_) : 0;
+    SDL_Rect bounds;
+    if (display < 0 || SDL_GetDisplayUsableBounds(display, &bounds) != 0) return;
+    int top = 0, left = 0, bottom = 0, right = 0;
+    // Fails (leaving zeros) where the window manager does not say.
+    if (window_) SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right);
+    width = bounds.w - left - right;
+    height = bounds.h - top - bottom;
+}
 
 ViewerWindow::~ViewerWindow() {
     if (texture_) SDL_DestroyTexture(texture_);

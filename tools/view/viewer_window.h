@@ -13,6 +13,17 @@
 
 namespace kalmo {
 
+// A window size for `scale` times a picture of `width` x `height` (already at
+// its aspect). When that is larger than the usable screen area, it is the
+// largest smaller whole scale that fits (`scale` says which), or below one,
+// the picture shrunk to fit (`scale` 0); `clamped` tells either. An unknown
+// area (0) leaves the size as asked.
+struct WindowSize {
+    int width = 0, height = 0, scale = 0;
+    bool clamped = false;
+};
+WindowSize fit_window_size(double width, double height, int scale, int usable_width, int usable_height);
+
 class ViewerWindow {
 public:
     ~ViewerWindow();
@@ -27,6 +38,10 @@ public:
     bool to_frame(int window_x, int window_y, int &frame_x, int &frame_y) const;
     // How many frame pixels one window pixel covers, horizontally and vertically.
     void frame_pixels_per_window_pixel(double &x, double &y) const;
+    // Room for the window's inside on its screen (display 0 before open()):
+    // the screen less panels and docks, and less the window's frame once it
+    // has one. Zeros when SDL cannot tell.
+    void usable_area(int &width, int &height) const;
     uint32_t frame_width() const { return frame_width_; }
     uint32_t frame_height() const { return frame_height_; }
     SDL_Window *window() const { return window_; }
