@@ -1,0 +1,164 @@
+// The mouse: pointer lock on a click into the picture, relative motion summed
+// and sent at most once per animation frame as one M line, buttons 1/2/4 and
+// the wheel, and the pointer's place in frame pixels with its inside flag.
+//
+// Under the lock the pointer is a virtual one, moved by the motion scaled to
+// frame pixels and kept on the picture, as the native viewer does. Chromium
+// sends the first motion after a lock and, now and then, a single jump of
+// hundreds of pixels that the hand never made: both are dropped (counted).
+
+import { MouseAccumulator } from '../../lib/mouse_accumulator.js';
+import { mouseLine } from '../../lib/commands.js';
+
+// Larger single steps than this are Chromium's spurious jumps, not a hand.
+const JUMP_LIMIT = 250;
+// Wheel deltas per notch by deltaMode (pixels, lines, pages).
+const WHEEL_PER_NOTCH = [100, 3, 1];
+const BUTTON_BITS = { 0: 1, 1: 4, 2: 2 };
+
+export class Mouse {
+  // display: the Display; send(line); onLockChange(locked); onGesture() for the click that may start audio.
+  constructor(display, target, { send, onLockChange, onGesture }) {
+    this.display = display;
+    this.target = target;
+    this.send = send;
+    this.onLockChange = onLockChange;
+    this.onGesture = onGesture;
+    this.accumulator = new MouseAccumulator();
+    this.buttons = 0;
+    // Presses not yet sent stay reported until a line carried them, so a click shorter than a refresh still lands.
+    this.unsentPresses = 0;
+    this.pointer = { x: 0, y: 0, inside: false };
+    this.virtual = { x: 0, y: 0 };
+    this.sent = null;
+    this.locked = false;
+    this.skipNextMotion = false;
+    this.counts = { lines: 0, droppedMotion: 0, lockRefusals: 0 };
+    this.listeners = [
+      [target, 'mousedown', (event) => this.onButton(event, true)],
+      [document, 'mouseup', (event) => this.onButton(event, false)],
+      [document, 'mousemove', (event) => this.onMotion(event)],
+      [target, 'wheel', (event) => this.onWheel(event), { passive: false }],
+      [target, 'contextmenu', (event) => event.preventDefault()],
+      [document, 'pointerlockchange', () => this.onLockChanged()],
+      [document, 'pointerlockerror', () => this.counts.lockRefusals++],
+    ];
+    for (const [where, type, handler, options] of this.listeners) where.addEventListener(type, handler, options);
+    this.animationFrame = requestAnimationFrame(() => this.flush());
+  }
+
+  async lock() {
+    const element = this.display.canvas;
+    try {
+      await element.requestPointerLock({ unadjustedMovement: true });
+    } catch (error) {
+      // Chromium on Linux refuses raw movement; a plain lock still works.
+      if (error?.name !== 'NotSupportedError') {
+        this.counts.lockRefusals++;
+        return;
+      }
+      try {
+        await element.requestPointerLock();
+      } catch {
+        this.counts.lockRefusals++;
+      }
+    }
+  }
+
+  unlock() {
+    if (document.pointerLockElement) document.exitPointerLock();
+  }
+
+  onLockChanged() {
+    const locked = document.pointerLockElement === this.display.canvas;
+    if (locked === this.locked) return;
+    this.locked = locked;
+    if (locked) {
+      this.skipNextMotion = true;
+      this.virtual = { x: this.display.width / 2, y: this.display.height / 2 };
+      this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
+    } else {
+      this.buttons = 0;
+      this.pointer.inside = false;
+    }
+    this.onLockChange?.(locked);
+  }
+
+  onButton(event, down) {
+    const bit = BUTTON_BITS[event.button];
+    if (!bit) return;
+    if (down && !this.locked) {
+      // The click that takes the lock is not a click in the game.
+      this.onGesture?.();
+      if (event.button === 0 && this.display.toFrame(event.clientX, event.clientY).inside) {
+        event.preventDefault();
+        this.target.focus();
+        this.lock();
+      }
+      return;
+    }
+    if (!this.locked) return;
+    event.preventDefault();
+    if (down) {
+      this.buttons |= bit;
+      this.unsentPresses |= bit;
+    } else {
+      this.buttons &= ~bit;
+    }
+  }
+
+  onMotion(event) {
+    if (!this.locked) {
+      if (event.target === this.display.canvas || this.target.contains(event.target)) {
+        this.pointer = this.display.toFrame(event.clientX, event.clientY);
+      }
+      return;
+    }
+    const { movementX, movementY } = event;
+    if (this.skipNextMotion || Math.abs(movementX) > JUMP_LIMIT || Math.abs(movementY) > JUMP_LIMIT) {
+      this.skipNextMotion = false;
+      this.counts.droppedMotion++;
+      return;
+    }
+    this.accumulator.add(movementX, movementY);
+    const scale = this.display.frameScale();
+    const right = Math.max(this.display.width - 1, 0);
+    const bottom = Math.max(this.display.height - 1, 0);
+    this.virtual.x = Math.min(Math.max(this.virtual.x + movementX * scale.x, 0), right);
+    this.virtual.y = Math.min(Math.max(this.virtual.y + movementY * scale.y, 0), bottom);
+    this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
+  }
+
+  onWheel(event) {
+    event.preventDefault();
+    if (!this.locked) return;
+    // Wheel up is positive for the host, negative deltaY for the browser.
+    this.accumulator.add(0, 0, -event.deltaY / (WHEEL_PER_NOTCH[event.deltaMode] ?? 100));
+  }
+
+  // Sends what gathered since the last refresh as one line, when anything changed.
+  flush() {
+    this.animationFrame = requestAnimationFrame(() => this.flush());
+    const reported = this.buttons | this.unsentPresses;
+    const { dx, dy, wheel } = this.accumulator.take();
+    const { x, y, inside } = this.pointer;
+    const last = this.sent;
+    const changed = dx || dy || wheel || !last || last.buttons !== reported || last.x !== x || last.y !== y ||
+      last.inside !== inside;
+    if (!changed) return;
+    if (!last && !inside && !reported) {
+      this.sent = { buttons: 0, x, y, inside };
+      return;
+    }
+    if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return;
+    this.counts.lines++;
+    this.unsentPresses = 0;
+    this.sent = { buttons: reported, x, y, inside };
+  }
+
+  destroy() {
+    cancelAnimationFrame(this.animationFrame);
+    for (const [where, type, handler, options] of this.listeners) where.removeEventListener(type, handler, options);
+    this.unlock();
+  }
+}
