@@ -32,13 +32,16 @@ npm_version=$(node -p 'require("./web/package.json").version')
 
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+# Only what ships, and the demo core and test parent the smoke test runs.
+targets=(--target kalmo-host kalmo_client demo_core)
 release_build() {
     local folder=$1
     shift
     cmake -S . -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DKALMO_RELEASE=ON "$@" >/dev/null
-    cmake --build "$folder" -j "$jobs"
+    cmake --build "$folder" -j "$jobs" "${targets[@]}"
 }
 release_build build/dist-linux
+targets+=(kalmo-test-parent)
 release_build build/dist-windows "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake"
 
 rm -rf dist build/dist-stage
