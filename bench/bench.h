@@ -10,6 +10,7 @@
 struct bench_options {
     double pacing_seconds = 3.0;  // per rate
     double input_seconds = 3.0;
+    double view_seconds = 8.0;    // the viewer's sound: three cycles of sound and rest
     bool wine = true;             // also pace the Windows build under Wine
     std::vector<std::string> sections;  // empty: all
     std::string markdown;               // also write the report here
@@ -51,3 +52,6 @@ void run_stream_bench(const bench_options &options);
 void run_pacing_bench(const bench_options &options);
 void run_input_latency_bench(const bench_options &options);
 void run_startup_bench(const bench_options &options);
+void run_client_bench(const bench_options &options);
+// Built when kalmo-view is; writes its own section of the markdown file.
+void run_view_audio_bench(const bench_options &options);

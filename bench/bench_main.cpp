@@ -2,13 +2,16 @@
 // in one run, and prints figures and ratios side by side. The machine is
 // shared and noisy, so only ratios measured in the same run mean anything.
 //
-//   kalmo_bench [--pacing-seconds=S] [--input-seconds=S] [--no-wine]
-//               [--only=pixels,stream,pacing,input,startup] [--markdown=FILE]
+//   kalmo_bench [--pacing-seconds=S] [--input-seconds=S] [--view-seconds=S]
+//               [--no-wine] [--only=pixels,stream,pacing,input,startup,view,client]
+//               [--markdown=FILE]
 //
 // Sections: pixel conversion (Google Benchmark), end-to-end stream
-// throughput, pacing, input latency, start-up and footprint. --markdown also
-// writes the report to FILE with the command, machine and date, keeping what
-// FILE holds from its "## Notes" heading on.
+// throughput, pacing, input latency, start-up and footprint, the viewer's
+// sound after a silence, and the parent library's cost and latency beside
+// the bare decoder (client_bench.cpp, in its own section of FILE). --markdown also writes the report to FILE
+// with the command, machine and date, keeping what FILE holds from its
+// "## Notes" heading on (where the viewer's section lives).
 #include <signal.h>
 #include <stdarg.h>
 #include <sys/utsname.h>
@@ -144,6 +147,8 @@ static bool read_options(int argc, char **argv, bench_options &options) {
             options.pacing_seconds = atof(value);
         else if (starts_with(argv[i], "--input-seconds=", &value))
             options.input_seconds = atof(value);
+        else if (starts_with(argv[i], "--view-seconds=", &value))
+            options.view_seconds = atof(value);
         else if (!strcmp(argv[i], "--no-wine"))
             options.wine = false;
         else if (starts_with(argv[i], "--markdown=", &value))
@@ -154,8 +159,8 @@ static bool read_options(int argc, char **argv, bench_options &options) {
             while (std::getline(list, name, ',')) options.sections.push_back(name);
         } else {
             fprintf(stderr,
-                    "usage: %s [--pacing-seconds=S] [--input-seconds=S] [--no-wine]\n"
-                    "       [--only=pixels,stream,pacing,input,startup] [--markdown=FILE]\n",
+                    "usage: %s [--pacing-seconds=S] [--input-seconds=S] [--view-seconds=S] [--no-wine]\n"
+                    "       [--only=pixels,stream,pacing,input,startup,view,client] [--markdown=FILE]\n",
                     argv[0]);
             return false;
         }
@@ -197,6 +202,10 @@ int main(int argc, char **argv) {
     if (wanted("pacing")) run_pacing_bench(options);
     if (wanted("input")) run_input_latency_bench(options);
     if (wanted("startup")) run_startup_bench(options);
+    if (wanted("client")) run_client_bench(options);
+#ifdef KALMO_VIEW_PATH
+    if (wanted("view")) run_view_audio_bench(options);
+#endif
     report_summary();
     if (!options.markdown.empty()) write_markdown(options);
     return 0;

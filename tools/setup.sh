@@ -14,6 +14,7 @@ packages=(
   libsdl2-dev xvfb xauth xdotool imagemagick
   libretro-nestopia libretro-gambatte libretro-mgba
   clang libclang-rt-14-dev nlohmann-json3-dev valgrind
+  mono-mcs
 )
 # make dist packs the npm package and installs it into an empty project.
 # A Node.js that brings its own npm (as NodeSource's does) is kept: Debian's

@@ -116,7 +116,8 @@ typedef struct kalmo_client_event {
 
 /* Called on one thread the library owns, in stream order, one event at a
  * time. Return nonzero to keep receiving; zero stops further callbacks (the
- * events then wait for kalmo_client_next_event). */
+ * events left are freed with the handle). Do not close the handle from
+ * inside the callback. */
 typedef int (*kalmo_client_event_callback)(void *user, const kalmo_client_event *event);
 
 typedef struct kalmo_client_config {
@@ -174,7 +175,8 @@ KALMO_CLIENT_API kalmo_client_result kalmo_client_send_quit(kalmo_client *client
  * it. Fills *how (may be NULL) with how it ended: kind TERMINATED when it had
  * to be ended by force. Returns OK once the host has ended either way (also
  * when it had already ended). Events, the exit event included, can still be
- * taken afterwards. */
+ * taken afterwards. From the call on, events are queued without limit, so a
+ * host can write its last packets even when nobody is taking them. */
 KALMO_CLIENT_API kalmo_client_result kalmo_client_stop(kalmo_client *client, int32_t timeout_ms,
                                                      kalmo_client_exit *how);
 

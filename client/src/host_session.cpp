@@ -279,6 +279,14 @@ SendResult HostSession::send_key(uint32_t keycode, int32_t down, uint32_t charac
     return line.empty() ? SendResult::kInvalid : send(line, error);
 }
 
+SendResult HostSession::send_line(const std::string &line, std::string &error) {
+    if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        error = "a command line must not hold a line break or NUL";
+        return SendResult::kInvalid;
+    }
+    return send(line + "\n", error);
+}
+
 SendResult HostSession::send_reset(std::string &error) { return send(reset_line(), error); }
 SendResult HostSession::send_quit(std::string &error) { return send(quit_line(), error); }
 
@@ -292,6 +300,8 @@ bool HostSession::wait_for_end(int timeout_ms, HostEnd &end) {
 }
 
 HostEnd HostSession::stop(int timeout_ms) {
+    // A host blocked writing to a pipe nobody drains would never read QUIT.
+    queue_.lift_limit();
     std::string ignored;
     send_quit(ignored);
     HostEnd end;

@@ -60,6 +60,11 @@ public:
     SendResult send_key(uint32_t keycode, int32_t down, uint32_t character, uint32_t modifiers, std::string &error);
     SendResult send_reset(std::string &error);
     SendResult send_quit(std::string &error);
+    // A command line given by someone else, passed on as it stands (the
+    // recorder replays its script's lines); kInvalid when it holds a line
+    // break or NUL, so it stays one line. Not in the C interface, whose
+    // parents send checked commands.
+    SendResult send_line(const std::string &line, std::string &error);
 
     // QUIT, then up to timeout_ms (negative: no limit) for the host to end,
     // then terminate it. Returns how it ended.

@@ -18,7 +18,7 @@ bool EventQueue::push(Event &&event) {
             break;
         }
     }
-    changed_.wait(hold, [&] { return cancelled_ || events_.size() < limit_; });
+    changed_.wait(hold, [&] { return cancelled_ || unlimited_ || events_.size() < limit_; });
     if (cancelled_) return false;
     events_.push_back(std::move(event));
     changed_.notify_all();
@@ -50,6 +50,12 @@ void EventQueue::finish() {
 void EventQueue::cancel() {
     std::lock_guard<std::mutex> hold(lock_);
     cancelled_ = true;
+    changed_.notify_all();
+}
+
+void EventQueue::lift_limit() {
+    std::lock_guard<std::mutex> hold(lock_);
+    unlimited_ = true;
     changed_.notify_all();
 }
 

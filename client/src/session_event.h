@@ -67,6 +67,9 @@ public:
     void finish();
     // Wakes and refuses everyone, for closing.
     void cancel();
+    // From now on pushing never waits: a host being stopped must be able to
+    // write its last packets even when nobody takes events.
+    void lift_limit();
     uint64_t dropped_total() const;
 
 private:
@@ -77,7 +80,7 @@ private:
     std::condition_variable changed_;
     std::deque<Event> events_;
     uint64_t dropped_unreported_ = 0, dropped_total_ = 0;
-    bool finished_ = false, cancelled_ = false;
+    bool finished_ = false, cancelled_ = false, unlimited_ = false;
 };
 
 }  // namespace kalmo::client

@@ -55,7 +55,7 @@ void PacketParser::check_header() {
     bool fits = false;
     if (type == kVideoPacket) fits = length >= 12 && length <= kMaxVideoLength;
     else if (type == kAudioPacket) fits = length >= 12 && length <= kMaxAudioLength;
-    else if (type == kStatusPacket) fits = length >= 1 && length <= kMaxStatusLength;
+    else if (type == kStatusPacket) fits = length <= kMaxStatusLength;
     else return fail("unknown packet type " + std::to_string(type));
     if (!fits) return fail("impossible length " + std::to_string(length) + " for packet type " + std::to_string(type));
     packet_.type = type;
@@ -63,6 +63,8 @@ void PacketParser::check_header() {
     packet_.payload = pool_ ? pool_->take(length) : std::vector<uint8_t>(length);
     payload_fill_ = 0;
     in_payload_ = true;
+    // An empty status is whole with its header.
+    finish_if_whole();
 }
 
 // The first eight payload bytes of video and audio carry sizes that must

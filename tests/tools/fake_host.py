@@ -8,7 +8,16 @@ first (the "core") picks the behaviour:
   killed            startup, running, one whole frame, then killed by SIGKILL
   ignores_quit      startup, running, then a frame every 20 ms, forever,
                     whatever comes on its input
+  bad_magic         startup, running, one whole frame, then a packet whose
+                    magic is wrong, then sleeps
+  bad_frame_size    startup, running, one whole frame, then a frame whose
+                    width and height contradict its length, then sleeps
+  exits_2           the host's argument error, and exit code 2
+  echo_commands     a status naming every descriptor it holds beyond 0, 1
+                    and 2, then each command line it reads echoed on
+                    standard error as "GOT <line>"; QUIT ends it with code 0
 """
+import json
 import os
 import signal
 import struct
@@ -43,6 +52,30 @@ def start():
     send(frame(4, 2, 10))
 
 
+def inherited_descriptors():
+    held = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink("/proc/self/fd/" + name)
+        except OSError:
+            continue  # the listing's own descriptor, closed by now
+        if int(name) > 2:
+            held.append(name + " " + target)
+    return held
+
+
+def echo_commands():
+    send(status(json.dumps({"state": "descriptors", "held": inherited_descriptors()}, separators=(",", ":"))))
+    for line in sys.stdin.buffer:
+        text = line.decode("utf-8", "replace").rstrip("\n")
+        sys.stderr.write("GOT " + text + "\r\n")
+        sys.stderr.flush()
+        if text == "QUIT":
+            send(status('{"state":"stopped","message":"fake"}'))
+            sys.exit(0)
+    sys.exit(0)
+
+
 def main():
     mode = os.path.basename(sys.argv[1]) if len(sys.argv) > 1 else ""
     start()
@@ -52,6 +85,20 @@ def main():
         sys.exit(0)
     if mode == "killed":
         os.kill(os.getpid(), signal.SIGKILL)
+    if mode in ("bad_magic", "bad_frame_size"):
+        broken = frame(4, 2, 30)
+        if mode == "bad_magic":
+            broken = b"KLMQ" + broken[4:]
+        else:
+            broken = broken[:9] + struct.pack("<II", 5, 2) + broken[17:]
+        send(broken)
+        time.sleep(30)
+        sys.exit(0)
+    if mode == "exits_2":
+        send(status('{"state":"error","message":"Arguments du moteur KALMO invalides"}'))
+        sys.exit(2)
+    if mode == "echo_commands":
+        echo_commands()
     if mode == "ignores_quit":
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         shade = 0

@@ -60,14 +60,22 @@ SDL_MouseButtonEvent button(Uint8 which, bool down) {
     return event;
 }
 
+const kalmo::MouseState nothing{-1, -1, -1, -1, -1, -1, -1};
+
+// The state to send after `frames` frames, or `nothing`.
+kalmo::MouseState take(kalmo::PointerTracker &pointer, uint64_t frames) {
+    kalmo::MouseState state;
+    return pointer.take_state(frames, state) ? state : nothing;
+}
+
 TEST(PointerTracker, AClickShorterThanAFrameIsReportedForTwoFrames) {
     kalmo::PointerTracker pointer;
-    EXPECT_EQ(pointer.take_line(10), "") << "nothing happened, nothing to send";
+    EXPECT_EQ(take(pointer, 10), nothing) << "nothing happened, nothing to send";
     pointer.on_button(button(SDL_BUTTON_LEFT, true));
     pointer.on_button(button(SDL_BUTTON_LEFT, false));
-    EXPECT_EQ(pointer.take_line(10), "M 0 0 1 0 0 0 0");
-    EXPECT_EQ(pointer.take_line(11), "") << "still pressed for the core";
-    EXPECT_EQ(pointer.take_line(12), "M 0 0 0 0 0 0 0");
+    EXPECT_EQ(take(pointer, 10), (kalmo::MouseState{0, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(take(pointer, 11), nothing) << "still pressed for the core";
+    EXPECT_EQ(take(pointer, 12), (kalmo::MouseState{0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(PointerTracker, ButtonsHeldStayDownAndWheelStepsAddUp) {
@@ -80,10 +88,10 @@ TEST(PointerTracker, ButtonsHeldStayDownAndWheelStepsAddUp) {
     wheel.y = -1;
     wheel.direction = SDL_MOUSEWHEEL_FLIPPED;
     pointer.on_wheel(wheel);
-    EXPECT_EQ(pointer.take_line(1), "M 0 0 6 3 0 0 0");
-    EXPECT_EQ(pointer.take_line(5), "") << "held buttons send nothing new";
+    EXPECT_EQ(take(pointer, 1), (kalmo::MouseState{0, 0, 6, 3, 0, 0, 0}));
+    EXPECT_EQ(take(pointer, 5), nothing) << "held buttons send nothing new";
     pointer.on_button(button(SDL_BUTTON_RIGHT, false));
-    EXPECT_EQ(pointer.take_line(6), "M 0 0 4 0 0 0 0");
+    EXPECT_EQ(take(pointer, 6), (kalmo::MouseState{0, 0, 4, 0, 0, 0, 0}));
 }
 
 TEST(WindowSize, AScaleThatWouldNotFitTheScreenFallsToTheLargestWholeScaleThatDoes) {

@@ -4,7 +4,10 @@
 // the host exits with code 0. A real Debian core (Nestopia, on romgen's
 // cartridge) fills a window shaped by its reported aspect. The window is photographed with ImageMagick's
 // import and driven with xdotool; the demo draws at twice its size, with
-// sharp scaling, so screen pixel (2x, 2y) is frame pixel (x, y).
+// sharp scaling, so screen pixel (2x, 2y) is frame pixel (x, y). A --scale
+// too large for the screen is clamped to it. The demo's sparse sound (runs
+// of blocks, then no audio at all), written by SDL's disk audio driver,
+// has no gap of silence inside its runs.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,7 +16,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -31,6 +36,7 @@ const std::string kViewer = KALMO_VIEW_PATH;
 const std::string kHost = KALMO_HOST_PATH;
 const std::string kDemoCore = DEMO_CORE_PATH;
 const std::string kDemoContent = DEMO_CONTENT_PATH;
+const std::string kSparseContent = DEMO_SPARSE_CONTENT_PATH;
 
 std::string tool(const char *variable, const char *fallback) {
     const char *path = std::getenv(variable);
@@ -56,16 +62,21 @@ std::string run_tool(const std::string &program, const std::vector<std::string> 
 }
 
 // The viewer as a child process, its stderr in a file; killed if the test
-// ends early.
+// ends early. `options` replace the default scale and silence; `environment`
+// is added to the viewer's.
 class Viewer {
 public:
     Viewer(const kalmo_test::ProbeWorkspace &workspace, const std::string &core = kDemoCore,
-           const std::string &content = kDemoContent)
+           const std::string &content = kDemoContent,
+           const std::vector<std::string> &options = {"--scale", "2", "--no-audio"},
+           const std::vector<std::pair<std::string, std::string>> &environment = {})
         : log_(workspace.root() + "/viewer.log") {
         std::vector<std::string> words = {kViewer, "--host", kHost, "--core", core, "--content", content, "--dirs",
-                                          workspace.root() + "/dirs", "--scale", "2", "--no-audio"};
+                                          workspace.root() + "/dirs"};
+        words.insert(words.end(), options.begin(), options.end());
         pid_ = fork();
         if (pid_ == 0) {
+            for (const auto &[name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
             int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(log, 1);
             dup2(log, 2);
@@ -236,6 +247,94 @@ TEST(ViewerUnderXvfb, ShowsARealDebianCoreInAWindowOfItsAspect) {
     EXPECT_EQ(count_colour(picture, nestopia_blue), int(picture.width * picture.height));
     EXPECT_NE(run_tool(xdotool, {"getwindowname", window}).find("Nestopia"), std::string::npos);
     EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
+}
+
+TEST(ViewerUnderXvfb, AScaleLargerThanTheScreenIsClampedToTheLargestThatFits) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display: run through xvfb-run (ctest does)";
+    const std::string xdotool = tool("XDOTOOL", "/usr/bin/xdotool");
+    kalmo_test::ProbeWorkspace workspace;
+    // 320x240 at 4 is 1280x960, more than the 1024x768 screen; 3 fits.
+    Viewer viewer(workspace, kDemoCore, kDemoContent, {"--scale", "4", "--no-audio"});
+    std::string window = find_window(xdotool, viewer);
+    ASSERT_FALSE(window.empty()) << viewer.log();
+    ASSERT_TRUE(wait_until([&] { return viewer.log().find("\"state\":\"running\"") != std::string::npos; }, 20000))
+        << viewer.log();
+    std::string geometry;
+    bool sized = wait_until(
+        [&] {
+            geometry = run_tool(xdotool, {"getwindowgeometry", window});
+            return geometry.find("Geometry: 960x720") != std::string::npos;
+        },
+        5000);
+    EXPECT_TRUE(sized) << geometry << viewer.log();
+    EXPECT_NE(viewer.log().find("--scale 4 would open a 1280x960 window"), std::string::npos) << viewer.log();
+    EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
+}
+
+// A silence of the output: where it starts and how many frames it lasts.
+struct Silence {
+    size_t start = 0, frames = 0;
+};
+
+// Runs of at least 32 all-zero stereo frames between the first and the last
+// sound (the silence before the sound starts and after it ends is no gap).
+std::vector<Silence> silences_inside(const std::vector<int16_t> &samples) {
+    std::vector<Silence> found;
+    size_t frames = samples.size() / 2, run_start = 0;
+    bool heard = false;
+    for (size_t i = 0; i < frames; i++) {
+        bool silent = samples[2 * i] == 0 && samples[2 * i + 1] == 0;
+        if (silent) continue;
+        if (heard && i - run_start >= 32) found.push_back(Silence{run_start, i - run_start});
+        heard = true;
+        run_start = i + 1;
+    }
+    return found;
+}
+
+TEST(ViewerUnderXvfb, PlaysACoresSparseSoundWithNoGapInsideItsRuns) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display: run through xvfb-run (ctest does)";
+    kalmo_test::ProbeWorkspace workspace;
+    const std::string sound = workspace.root() + "/sound.raw";
+    // SDL's disk driver writes what the viewer plays, paced like a device.
+    Viewer viewer(workspace, kDemoCore, kSparseContent, {"--scale", "1", "--verbose"},
+                  {{"SDL_AUDIODRIVER", "disk"}, {"SDL_DISKAUDIOFILE", sound}});
+    ASSERT_TRUE(wait_until([&] { return viewer.log().find("\"state\":\"running\"") != std::string::npos; }, 20000))
+        << viewer.log();
+    // Sound runs of 2 s, each followed by 0.5 s with no audio at all: by now
+    // the third run has begun, after two rests of the core.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5600));
+    EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
+
+    std::string bytes = kalmo_test::read_file(sound);
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    const double rate = 48000;
+    ASSERT_GT(samples.size() / 2, size_t(5 * rate)) << "the viewer asked SDL for 48000 Hz stereo 16-bit";
+    // Allowed: the tune's own rests, one 200 ms note long (demo/tune.cpp),
+    // give or take the rate correction's percent, and the core's rests. Those
+    // are 0.5 s less the reserve, or shorter by as much as the host ran late
+    // before them (it then catches up in a burst the reserve absorbs), but
+    // never near as short as a dropout, which is a few pulls long at most.
+    int core_rests = 0, tune_rests = 0;
+    std::string gaps;
+    for (const Silence &silence : silences_inside(samples)) {
+        double seconds = silence.frames / rate;
+        if (std::fabs(seconds - 0.2) < 0.2 * 0.015 + 32 / rate) tune_rests++;
+        else if (seconds >= 0.15) core_rests++;
+        else if (gaps.size() < 400)
+            gaps += " " + std::to_string(silence.frames) + " frames at " + std::to_string(silence.start / rate) + " s;";
+    }
+    EXPECT_EQ(gaps, "") << "gaps of silence inside the sound";
+    EXPECT_GE(core_rests, 1) << "the sound resumed after a rest";
+    EXPECT_LE(core_rests, 2) << "no long silence but the core's two rests";
+    EXPECT_GE(tune_rests, 2) << "the tune's rests are seen, so silence is measured";
+    // Each rest of the core empties the queue once; no other underrun.
+    size_t last_summary = viewer.log().rfind("kalmo-view: audio: ");
+    ASSERT_NE(last_summary, std::string::npos) << viewer.log();
+    unsigned underruns = unsigned(std::atoi(viewer.log().c_str() + last_summary + 19));
+    EXPECT_GE(underruns, unsigned(core_rests));
+    EXPECT_LE(underruns, unsigned(core_rests) + 1) << "one more when the host stops";
 }
 
 }  // namespace

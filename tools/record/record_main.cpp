@@ -1,12 +1,14 @@
 // kalmo-record: runs kalmo-host on a core and a content, optionally plays an
 // input script to it, and keeps everything it sends in an output folder.
 // This file holds the command line and the run loop; the files come from
-// recording.cpp, the child process from host_process.cpp.
+// recording.cpp, the host and its streams from kalmo-client.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "host_process.h"
+#include "host_session.h"
 #include "record_script.h"
 #include "recording.h"
 #include "summary.h"
@@ -189,12 +191,18 @@ std::vector<ScriptLine> read_script(const std::string &path) {
     return lines;
 }
 
-HostPaths make_host_dirs(const Options &options) {
+// The host's six paths: core, content, then the four folders, made here.
+std::array<std::string, 6> make_host_dirs(const Options &options) {
     fs::path base = fs::path(options.out) / "host-dirs";
-    HostPaths paths{options.core, options.content, (base / "system").string(), (base / "save").string(),
-                    (base / "assets").string(), (base / "playlist").string()};
+    std::array<std::string, 6> paths = {options.core,
+                                        options.content,
+                                        (base / "system").string(),
+                                        (base / "save").string(),
+                                        (base / "assets").string(),
+                                        (base / "playlist").string()};
     std::error_code failure;
-    for (const std::string &dir : {paths.system, paths.save, paths.assets, paths.playlist}) {
+    for (size_t folder = 2; folder < paths.size(); folder++) {
+        const std::string &dir = paths[folder];
         fs::create_directories(dir, failure);
         if (failure) {
             std::fprintf(stderr, "kalmo-record: cannot create %s: %s\n", dir.c_str(), failure.message().c_str());
@@ -279,33 +287,35 @@ public:
         : options_(options), recording_(recording), summary_(summary), script_(script),
           started_(std::chrono::steady_clock::now()) {}
 
-    bool start(const HostPaths &paths, std::string &error) { return host_.start(options_.host, paths, error); }
+    bool start(const std::array<std::string, 6> &paths, std::string &error) {
+        client::SessionConfig config;
+        config.host_program = options_.host;
+        config.paths = paths;
+        host_ = client::HostSession::start(config, error);
+        return host_ != nullptr;
+    }
 
-    // Returns once the host has ended and its streams are drained.
-    HostExit run() {
+    // Returns once the host has ended and its last event was taken.
+    client::HostEnd run() {
         Progress progress(!options_.quiet && isatty(STDERR_FILENO));
+        client::Event event;
         for (;;) {
-            host_.pump(
-                10, [&](const char *bytes, size_t count) { recording_.take_protocol_bytes(bytes, count, now()); },
-                [&](const char *bytes, size_t count) { recording_.take_diagnostic_bytes(bytes, count); });
+            client::EventQueue::Take taken = host_->next_event(event, 10);
+            if (taken == client::EventQueue::kEnded) break;
             double t = now();
-            if (exited_at_ < 0 && host_.poll_exit(exit_status_)) exited_at_ = t;
-            bool exited = exited_at_ >= 0;
-            if (!exited && quit_at_ < 0) {
+            if (taken == client::EventQueue::kTaken) take_event(event, t);
+            if (!ended_ && quit_at_ < 0) {
                 send_due_lines(t);
                 check_limits(t);
             }
-            if (exited && !host_.output_open() && !host_.diagnostics_open()) break;
-            // Something the host started may hold its streams open after it ended.
-            if (exited && t - exited_at_ > 2) break;
-            if (!exited && quit_at_ >= 0 && t - quit_at_ > options_.quit_timeout && !summary_.killed_by_recorder) {
-                host_.kill_now();
+            if (!ended_ && quit_at_ >= 0 && t - quit_at_ > options_.quit_timeout && !summary_.killed_by_recorder) {
                 summary_.killed_by_recorder = true;
+                host_->stop(0);
             }
             progress.show(recording_, summary_, t, options_.seconds);
         }
         progress.end();
-        return exit_status_;
+        return end_;
     }
 
     double now() const {
@@ -313,11 +323,33 @@ public:
     }
 
 private:
+    void take_event(const client::Event &event, double t) {
+        switch (event.type) {
+        case client::EventType::kStatus: recording_.take_status(event.text, t); break;
+        case client::EventType::kVideo: recording_.take_frame(event.width(), event.height(), event.rgba(), t); break;
+        case client::EventType::kAudio: recording_.take_audio(event.sample_rate(), event.frames(), event.samples()); break;
+        case client::EventType::kDiagnostic: recording_.take_diagnostic_line(event.text); break;
+        case client::EventType::kError: {
+            // The library names the bytes left of a packet the stream ended in.
+            unsigned long long partial = 0;
+            std::sscanf(event.text.c_str(), "the packet stream ended inside a packet: %llu", &partial);
+            recording_.take_stream_error(event.text, partial);
+            break;
+        }
+        case client::EventType::kExit:
+            end_ = event.end;
+            ended_ = true;
+            break;
+        }
+    }
+
     void send_due_lines(double t) {
         double running_for = recording_.running() ? t - recording_.running_since() : -1;
         for (const std::string &command : script_.due(recording_.frames(), running_for)) {
             if (quit_at_ >= 0) break;
-            host_.send_line(command);
+            std::string error;
+            if (host_->send_line(command, error) == client::SendResult::kInvalid)
+                summary_.notes.push_back("script line not sent: " + error);
             summary_.commands_sent++;
             if (command == "QUIT") summary_.quit_sent = true, quit_at_ = t;
         }
@@ -330,12 +362,12 @@ private:
         if (options_.seconds > 0 && running_for >= options_.seconds) send_quit(t, nullptr);
         if (!recording_.running() && t > options_.start_timeout)
             send_quit(t, "the host had not reported \"running\" after the start timeout");
-        if (!host_.output_open() && !host_.diagnostics_open()) send_quit(t, nullptr);
     }
 
     void send_quit(double t, const char *why) {
         if (quit_at_ >= 0) return;
-        host_.send_line("QUIT");
+        std::string ignored;
+        host_->send_quit(ignored);
         summary_.commands_sent++;
         summary_.quit_sent = true;
         quit_at_ = t;
@@ -346,10 +378,11 @@ private:
     Recording &recording_;
     RunSummary &summary_;
     ScriptPlayer &script_;
-    HostProcess host_;
+    std::unique_ptr<client::HostSession> host_;
     std::chrono::steady_clock::time_point started_;
-    double quit_at_ = -1, exited_at_ = -1;
-    HostExit exit_status_;
+    double quit_at_ = -1;
+    bool ended_ = false;
+    client::HostEnd end_;
 };
 
 // Writes the summary and says how the run went on the terminal.
@@ -393,7 +426,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "kalmo-record: %s\n", error.c_str());
         return kOutputFailed;
     }
-    HostPaths paths = make_host_dirs(options);
+    std::array<std::string, 6> paths = make_host_dirs(options);
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
     HostRun run(options, recording, summary, script);
@@ -402,11 +435,12 @@ int main(int argc, char **argv) {
         remove_empty_host_dirs(options);
         return kHostFailed;
     }
-    HostExit exit_status = run.run();
-    if (exit_status.exited)
-        summary.exit_code = exit_status.code;
+    client::HostEnd end = run.run();
+    // The library ends a host by SIGKILL on Linux.
+    if (end.kind == client::HostEnd::kCode)
+        summary.exit_code = int(end.code);
     else
-        summary.exit_signal = exit_status.signal;
+        summary.exit_signal = end.kind == client::HostEnd::kTerminated ? SIGKILL : int(end.code);
     summary.script_lines_unsent = script.remaining();
     recording.finish(run.now());
     remove_empty_host_dirs(options);

@@ -93,36 +93,37 @@ void Recording::note_output_error(const std::string &error) {
     if (output_errors_.size() < 20) output_errors_.push_back(error);
 }
 
-void Recording::take_protocol_bytes(const char *bytes, size_t count, double seconds) {
-    summary_.protocol_bytes += count;
-    if (stream_file_ && std::fwrite(bytes, 1, count, stream_file_) != count) note_output_error("cannot write stream.kalmo");
-    decoder_.feed(bytes, count);
-    Packet packet;
-    while (decoder_.next(packet)) take_packet(packet, seconds);
+// Counts the packet and writes it to stream.kalmo as the host sent it: the
+// library checked it whole, so header, sizes and payload are rebuilt exactly.
+void Recording::keep_packet(uint8_t type, const void *head, size_t head_size, const void *body, size_t body_size) {
+    uint32_t length = uint32_t(head_size + body_size);
+    summary_.protocol_bytes += kPacketHeaderSize + length;
+    if (!stream_file_) return;
+    uint8_t header[kPacketHeaderSize] = {'K', 'L', 'M', 'P', type, uint8_t(length), uint8_t(length >> 8),
+                                         uint8_t(length >> 16), uint8_t(length >> 24)};
+    bool written = std::fwrite(header, 1, sizeof header, stream_file_) == sizeof header &&
+                   std::fwrite(head, 1, head_size, stream_file_) == head_size &&
+                   std::fwrite(body, 1, body_size, stream_file_) == body_size;
+    if (!written) note_output_error("cannot write stream.kalmo");
 }
 
-void Recording::take_diagnostic_bytes(const char *bytes, size_t count) {
-    summary_.diagnostic_bytes += count;
-    for (size_t i = 0; i < count; i++) summary_.diagnostic_lines += bytes[i] == '\n';
-    if (std::fwrite(bytes, 1, count, diagnostics_file_) != count) note_output_error("cannot write diagnostics.txt");
+// The library hands lines over without their CR LF, which every host line ends with.
+void Recording::take_diagnostic_line(const std::string &line) {
+    summary_.diagnostic_bytes += line.size() + 2;
+    summary_.diagnostic_lines++;
+    if (std::fwrite(line.data(), 1, line.size(), diagnostics_file_) != line.size() ||
+        std::fwrite("\r\n", 1, 2, diagnostics_file_) != 2)
+        note_output_error("cannot write diagnostics.txt");
     std::fflush(diagnostics_file_);
 }
 
-void Recording::take_packet(const Packet &packet, double seconds) {
-    std::string error;
-    if (packet.type == kStatusPacket) {
-        take_status(status_text(packet), seconds);
-    } else if (packet.type == kVideoPacket) {
-        VideoFrame frame;
-        if (decode_video(packet, frame, error)) take_frame(frame, seconds);
-    } else {
-        AudioBlock block;
-        if (decode_audio(packet, block, error)) take_audio(block);
-    }
-    if (!error.empty() && summary_.stream_error.empty()) summary_.stream_error = error;
+void Recording::take_stream_error(const std::string &text, uint64_t partial_packet_bytes) {
+    if (summary_.stream_error.empty()) summary_.stream_error = text;
+    summary_.partial_packet_bytes = partial_packet_bytes;
 }
 
 void Recording::take_status(const std::string &text, double seconds) {
+    keep_packet(kStatusPacket, text.data(), text.size(), nullptr, 0);
     summary_.status_messages++;
     std::fwrite(text.data(), 1, text.size(), status_file_);
     std::fputc('\n', status_file_);
@@ -151,7 +152,15 @@ void Recording::take_status(const std::string &text, double seconds) {
     }
 }
 
-void Recording::take_frame(VideoFrame &frame, double seconds) {
+void Recording::take_frame(uint32_t width, uint32_t height, const uint8_t *rgba, double seconds) {
+    uint8_t sizes[8] = {uint8_t(width), uint8_t(width >> 8), uint8_t(width >> 16), uint8_t(width >> 24),
+                        uint8_t(height), uint8_t(height >> 8), uint8_t(height >> 16), uint8_t(height >> 24)};
+    size_t bytes = size_t(width) * height * 4;
+    keep_packet(kVideoPacket, sizes, sizeof sizes, rgba, bytes);
+    VideoFrame frame;
+    frame.width = width;
+    frame.height = height;
+    frame.rgba.assign(rgba, rgba + bytes);
     uint64_t number = ++summary_.frames;
     if (first_frame_at_ < 0) {
         first_frame_at_ = seconds;
@@ -191,28 +200,32 @@ void Recording::write_frame_png(const VideoFrame &frame, uint64_t number) {
         note_output_error(error);
 }
 
-void Recording::take_audio(const AudioBlock &block) {
+void Recording::take_audio(uint32_t sample_rate, uint32_t frames, const int16_t *samples) {
+    uint8_t sizes[8] = {uint8_t(sample_rate), uint8_t(sample_rate >> 8), uint8_t(sample_rate >> 16),
+                        uint8_t(sample_rate >> 24), uint8_t(frames), uint8_t(frames >> 8), uint8_t(frames >> 16),
+                        uint8_t(frames >> 24)};
+    keep_packet(kAudioPacket, sizes, sizeof sizes, samples, size_t(frames) * 4);
     summary_.audio_blocks++;
-    if (!wav_.is_open() || wav_.sample_rate() != block.sample_rate) {
+    if (!wav_.is_open() || wav_.sample_rate() != sample_rate) {
         if (wav_.is_open()) {
             summary_.wav_parts.back().frames = wav_.frames();
             wav_.close();
             summary_.notes.push_back("the sample rate changed from " + std::to_string(summary_.sample_rates.back()) +
-                                     " Hz to " + std::to_string(block.sample_rate) + " Hz at audio frame " +
+                                     " Hz to " + std::to_string(sample_rate) + " Hz at audio frame " +
                                      std::to_string(summary_.audio_frames) + "; the audio goes on in a new WAV file");
         }
-        summary_.sample_rates.push_back(block.sample_rate);
+        summary_.sample_rates.push_back(sample_rate);
         WavPart part;
         part.file = summary_.wav_parts.empty() ? "audio.wav" : "audio-" + std::to_string(summary_.wav_parts.size() + 1) + ".wav";
-        part.sample_rate = block.sample_rate;
+        part.sample_rate = sample_rate;
         part.first_audio_frame = summary_.audio_frames;
         std::string error;
-        if (!wav_.open(outputs_.folder + "/" + part.file, block.sample_rate, error)) note_output_error(error);
+        if (!wav_.open(outputs_.folder + "/" + part.file, sample_rate, error)) note_output_error(error);
         summary_.wav_parts.push_back(part);
     }
-    if (wav_.is_open() && !wav_.append(block.samples.data(), block.frames))
+    if (wav_.is_open() && !wav_.append(samples, frames))
         note_output_error("cannot write " + wav_.path());
-    summary_.audio_frames += block.frames;
+    summary_.audio_frames += frames;
 }
 
 void Recording::finish(double seconds) {
@@ -223,14 +236,6 @@ void Recording::finish(double seconds) {
     for (FILE **file : {&status_file_, &diagnostics_file_, &stream_file_}) {
         if (*file && std::fclose(*file) != 0) note_output_error("cannot finish an output file");
         *file = nullptr;
-    }
-
-    if (decoder_.failed()) {
-        summary_.stream_error = decoder_.error();
-    } else if (decoder_.pending() != 0) {
-        summary_.partial_packet_bytes = decoder_.pending();
-        summary_.stream_error = "the protocol output ended inside a packet (" + std::to_string(decoder_.pending()) +
-                                " bytes of an unfinished packet)";
     }
 
     summary_.seconds_recorded = running_at_ < 0 ? 0 : seconds - running_at_;

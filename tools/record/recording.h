@@ -1,8 +1,8 @@
-// One recording in progress: takes the host's protocol and diagnostic bytes
-// as they arrive and turns them into the output folder's files (frame PNGs,
-// WAV, status.jsonl, diagnostics.txt, the raw stream, the contact sheet) and
-// the figures of the summary. It does not talk to the host; the run loop in
-// record_main.cpp does.
+// One recording in progress: takes the host's packets and diagnostic lines
+// as kalmo-client hands them over and turns them into the output folder's
+// files (frame PNGs, WAV, status.jsonl, diagnostics.txt, the stream, the
+// contact sheet) and the figures of the summary. It does not talk to the
+// host; the run loop in record_main.cpp does.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +38,15 @@ public:
     // Creates the folder and clears files an earlier recording left there.
     bool open(std::string &error);
 
-    // `seconds` is the time since the host was started.
-    void take_protocol_bytes(const char *bytes, size_t count, double seconds);
-    void take_diagnostic_bytes(const char *bytes, size_t count);
+    // One packet as the library read it; `seconds` is the time since the
+    // host was started.
+    void take_status(const std::string &text, double seconds);
+    void take_frame(uint32_t width, uint32_t height, const uint8_t *rgba, double seconds);
+    void take_audio(uint32_t sample_rate, uint32_t frames, const int16_t *samples);
+    // One diagnostic line, without its CR LF.
+    void take_diagnostic_line(const std::string &line);
+    // The library found the stream broken (or cut) here; nothing follows.
+    void take_stream_error(const std::string &text, uint64_t partial_packet_bytes);
 
     uint64_t frames() const { return summary_.frames; }
     bool running() const { return summary_.saw_running; }
@@ -55,16 +61,12 @@ public:
     const std::vector<std::string> &output_errors() const { return output_errors_; }
 
 private:
-    void take_packet(const Packet &packet, double seconds);
-    void take_status(const std::string &text, double seconds);
-    void take_frame(VideoFrame &frame, double seconds);
-    void take_audio(const AudioBlock &block);
+    void keep_packet(uint8_t type, const void *head, size_t head_size, const void *body, size_t body_size);
     void write_frame_png(const VideoFrame &frame, uint64_t number);
     void note_output_error(const std::string &error);
 
     RecordingOutputs outputs_;
     RunSummary &summary_;
-    StreamDecoder decoder_;
     FILE *status_file_ = nullptr;
     FILE *diagnostics_file_ = nullptr;
     FILE *stream_file_ = nullptr;

@@ -1,19 +1,15 @@
 // The SDL audio device behind the viewer's sound; see audio_queue.h.
 #include "audio_queue.h"
 
-#include <chrono>
 #include <cstdio>
+
+#include "host_session.h"
 
 namespace kalmo {
 
 AudioQueue::~AudioQueue() {
     if (device_) SDL_CloseAudioDevice(device_);
     if (available_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
-}
-
-int64_t AudioQueue::monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 bool AudioQueue::start(std::string &error) {
@@ -27,7 +23,7 @@ bool AudioQueue::start(std::string &error) {
 
 void SDLCALL AudioQueue::fill(void *self, Uint8 *stream, int length) {
     auto *queue = static_cast<AudioQueue *>(self);
-    queue->buffer_->pull(reinterpret_cast<int16_t *>(stream), uint32_t(length) / 4, monotonic_ns());
+    queue->buffer_->pull(reinterpret_cast<int16_t *>(stream), uint32_t(length) / 4, client::monotonic_ns());
 }
 
 bool AudioQueue::open_device(uint32_t sample_rate) {

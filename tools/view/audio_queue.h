@@ -19,14 +19,12 @@ public:
     ~AudioQueue();
     // False (with a reason) when SDL has no audio; blocks are then ignored.
     bool start(std::string &error);
-    // Queues a block that arrived at `arrived_ns` (monotonic_ns() clock).
+    // Queues a block that arrived at `arrived_ns` (kalmo-client's clock).
     void play(uint32_t sample_rate, const int16_t *samples, uint32_t frames, int64_t arrived_ns);
     // The reserve's figures so far (zeros before the first block).
     JitterStatistics statistics() const;
     double target_ms() const { return target_ms_; }
     uint32_t device_rate() const { return device_rate_; }
-
-    static int64_t monotonic_ns();
 
 private:
     static void SDLCALL fill(void *self, Uint8 *stream, int length);

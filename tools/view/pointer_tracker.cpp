@@ -61,7 +61,7 @@ void PointerTracker::centre(const ViewerWindow &window) {
     inside_ = true;
 }
 
-std::string PointerTracker::take_line(uint64_t frames) {
+bool PointerTracker::take_state(uint64_t frames, MouseState &state) {
     for (int i = 0; i < 3; i++) {
         int bit = 1 << i;
         if ((latched_ & bit) && !(unsent_presses_ & bit) && frames >= press_sent_at_[i] + 2) latched_ &= ~bit;
@@ -69,10 +69,8 @@ std::string PointerTracker::take_line(uint64_t frames) {
     int reported = buttons_ | latched_;
     bool changed = dx_ != 0 || dy_ != 0 || wheel_ != 0 || reported != sent_buttons_ || px_ != sent_px_ ||
                    py_ != sent_py_ || inside_ != sent_inside_;
-    if (!changed) return "";
-    std::string line = "M " + std::to_string(dx_) + " " + std::to_string(dy_) + " " + std::to_string(reported) + " " +
-                       std::to_string(wheel_) + " " + std::to_string(px_) + " " + std::to_string(py_) + " " +
-                       (inside_ ? "1" : "0");
+    if (!changed) return false;
+    state = MouseState{dx_, dy_, reported, wheel_, px_, py_, inside_ ? 1 : 0};
     for (int i = 0; i < 3; i++)
         if (unsent_presses_ & (1 << i)) press_sent_at_[i] = frames;
     unsent_presses_ = 0;
@@ -81,7 +79,7 @@ std::string PointerTracker::take_line(uint64_t frames) {
     sent_px_ = px_;
     sent_py_ = py_;
     sent_inside_ = inside_;
-    return line;
+    return true;
 }
 
 }  // namespace kalmo

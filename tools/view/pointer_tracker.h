@@ -16,6 +16,12 @@
 
 namespace kalmo {
 
+// The fields of one mouse command, in the host's order.
+struct MouseState {
+    int dx = 0, dy = 0, buttons = 0, wheel = 0, px = 0, py = 0, inside = 0;
+    bool operator==(const MouseState &) const = default;
+};
+
 class PointerTracker {
 public:
     void on_motion(const SDL_MouseMotionEvent &event, const ViewerWindow &window, bool captured);
@@ -25,9 +31,9 @@ public:
     void on_leave(bool captured);
     // Captured pointers start at the picture's centre.
     void centre(const ViewerWindow &window);
-    // "M dx dy buttons wheel px py inside", or "" when nothing changed since
-    // the last line. `frames` counts the frames shown so far.
-    std::string take_line(uint64_t frames);
+    // The mouse command to send, or false when nothing changed since the
+    // last one. `frames` counts the frames shown so far.
+    bool take_state(uint64_t frames, MouseState &state);
 
 private:
     int dx_ = 0, dy_ = 0, wheel_ = 0;

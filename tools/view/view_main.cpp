@@ -12,16 +12,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <array>
 #include <deque>
 #include <filesystem>
 #include <string>
 
 #include "audio_queue.h"
-#include "host_process.h"
+#include "host_session.h"
 #include "key_map.h"
 #include "pointer_tracker.h"
 #include "recording.h"
-#include "stream_decoder.h"
 #include "viewer_window.h"
 
 namespace fs = std::filesystem;
@@ -73,7 +73,8 @@ struct Options {
 int parse_scale(const std::string &value) {
     char *end = nullptr;
     long scale = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end != 0 || scale < 1 || scale > 16) fail("--scale takes a whole number from 1 to 16, not " + value);
+    if (value.empty() || *end != 0 || scale < 1 || scale > 16)
+        fail("--scale takes a whole number from 1 to 16, not " + value);
     return int(scale);
 }
 
@@ -112,7 +113,8 @@ void require_file(const char *what, const std::string &path) {
     if (S_ISDIR(info.st_mode)) fail(std::string(what) + " is a folder, not a file: " + path);
 }
 
-HostPaths host_paths(const Options &options) {
+// The host's six paths: core, content, then the four folders, made if need be.
+std::array<std::string, 6> host_paths(const Options &options) {
     std::string base = options.dirs;
     if (base.empty()) {
         const char *data = std::getenv("XDG_DATA_HOME");
@@ -120,14 +122,15 @@ HostPaths host_paths(const Options &options) {
         base = data && *data ? std::string(data) + "/kalmo-view"
                              : std::string(home && *home ? home : ".") + "/.local/share/kalmo-view";
     }
-    HostPaths paths{options.core,
-                    options.content,
-                    options.system.empty() ? base + "/system" : options.system,
-                    options.save.empty() ? base + "/save" : options.save,
-                    options.assets.empty() ? base + "/assets" : options.assets,
-                    options.playlist.empty() ? base + "/playlist" : options.playlist};
+    std::array<std::string, 6> paths = {options.core,
+                                        options.content,
+                                        options.system.empty() ? base + "/system" : options.system,
+                                        options.save.empty() ? base + "/save" : options.save,
+                                        options.assets.empty() ? base + "/assets" : options.assets,
+                                        options.playlist.empty() ? base + "/playlist" : options.playlist};
     std::error_code failure;
-    for (const std::string &dir : {paths.system, paths.save, paths.assets, paths.playlist}) {
+    for (size_t folder = 2; folder < paths.size(); folder++) {
+        const std::string &dir = paths[folder];
         fs::create_directories(dir, failure);
         if (failure) fail("cannot create " + dir + ": " + failure.message());
     }
@@ -145,12 +148,14 @@ int initial_scale(const Options &options) {
 
 class Viewer {
 public:
-    Viewer(const Options &options, HostProcess &host) : options_(options), host_(host) {}
+    Viewer(const Options &options, client::HostSession &host) : options_(options), host_(host) {}
     int run();
 
 private:
-    void take_output(const char *bytes, size_t count);
-    void take_diagnostics(const char *bytes, size_t count);
+    // False once the host has ended and its last event was taken.
+    bool take_events();
+    void take_event(const client::Event &event);
+    void take_diagnostic(const std::string &line);
     void take_status(const std::string &text);
     void handle_event(const SDL_Event &event);
     void handle_key(const SDL_KeyboardEvent &event);
@@ -161,54 +166,65 @@ private:
     WindowSize window_size_for(double width, double height);
 
     const Options &options_;
-    HostProcess &host_;
+    client::HostSession &host_;
     ViewerWindow window_;
     AudioQueue audio_;
     PointerTracker pointer_;
-    StreamDecoder decoder_;
-    VideoFrame frame_;
-    bool new_frame_ = false, redraw_ = false;
+    bool redraw_ = false;
     uint64_t frames_received_ = 0;
     bool captured_ = false, quitting_ = false;
     std::string core_message_, state_ = "starting";
     uint32_t av_width_ = 0, av_height_ = 0;
     bool resized_to_av_ = false;
     std::deque<std::string> recent_diagnostics_;
-    std::string diagnostic_line_;
+    client::Event event_;
+    client::HostEnd end_;
     JitterStatistics audio_reported_;
     bool told_scale_clamped_ = false;
 };
 
-void Viewer::take_output(const char *bytes, size_t count) {
-    decoder_.feed(bytes, count);
-    Packet packet;
-    while (decoder_.next(packet)) {
-        std::string error;
-        if (packet.type == kStatusPacket) {
-            take_status(status_text(packet));
-        } else if (packet.type == kVideoPacket) {
-            if (decode_video(packet, frame_, error)) new_frame_ = true, frames_received_++;
-        } else {
-            AudioBlock block;
-            if (options_.audio && decode_audio(packet, block, error))
-                audio_.play(block.sample_rate, block.samples.data(), block.frames, AudioQueue::monotonic_ns());
-        }
+// Everything that is waiting, the first wait a little so the loop does not
+// spin. Video comes under the latest-frame policy, so a slow window skips
+// frames instead of falling behind.
+bool Viewer::take_events() {
+    int wait_ms = 2;
+    for (;;) {
+        client::EventQueue::Take taken = host_.next_event(event_, wait_ms);
+        if (taken == client::EventQueue::kEnded) return false;
+        if (taken == client::EventQueue::kTimeout) return true;
+        take_event(event_);
+        if (event_.type == client::EventType::kExit) return false;
+        wait_ms = 0;
+    }
+}
+
+void Viewer::take_event(const client::Event &event) {
+    switch (event.type) {
+    case client::EventType::kStatus: take_status(event.text); break;
+    case client::EventType::kVideo: {
+        bool first = window_.frame_width() == 0;
+        window_.take_frame(event.width(), event.height(), event.rgba());
+        frames_received_++;
+        if (first && options_.capture && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
+            set_capture(true);
+        redraw_ = true;
+        break;
+    }
+    case client::EventType::kAudio:
+        if (options_.audio) audio_.play(event.sample_rate(), event.samples(), event.frames(), event.received_ns);
+        break;
+    case client::EventType::kDiagnostic: take_diagnostic(event.text); break;
+    case client::EventType::kError: std::fprintf(stderr, "kalmo-view: %s\n", event.text.c_str()); break;
+    case client::EventType::kExit: end_ = event.end; break;
     }
 }
 
 // Keeps the last lines for the report when the host fails; copies all of
 // them to stderr with --verbose.
-void Viewer::take_diagnostics(const char *bytes, size_t count) {
-    if (options_.verbose) std::fwrite(bytes, 1, count, stderr);
-    for (size_t i = 0; i < count; i++) {
-        if (bytes[i] == '\n') {
-            recent_diagnostics_.push_back(diagnostic_line_);
-            if (recent_diagnostics_.size() > 12) recent_diagnostics_.pop_front();
-            diagnostic_line_.clear();
-        } else if (bytes[i] != '\r' && diagnostic_line_.size() < 400) {
-            diagnostic_line_ += bytes[i];
-        }
-    }
+void Viewer::take_diagnostic(const std::string &line) {
+    if (options_.verbose) std::fprintf(stderr, "%s\n", line.c_str());
+    recent_diagnostics_.push_back(line.substr(0, 400));
+    if (recent_diagnostics_.size() > 12) recent_diagnostics_.pop_front();
 }
 
 void Viewer::take_status(const std::string &text) {
@@ -264,9 +280,10 @@ WindowSize Viewer::window_size_for(double width, double height) {
     window_.usable_area(usable_width, usable_height);
     WindowSize size = fit_window_size(width, height, options_.scale, usable_width, usable_height);
     if (size.clamped && !told_scale_clamped_)
-        std::fprintf(stderr, "kalmo-view: --scale %d would open a %dx%d window on a usable screen of %dx%d: %dx%d instead\n",
-                     options_.scale, int(std::lround(width * options_.scale)), int(std::lround(height * options_.scale)),
-                     usable_width, usable_height, size.width, size.height);
+        std::fprintf(stderr,
+                     "kalmo-view: --scale %d would open a %dx%d window on a usable screen of %dx%d: %dx%d instead\n",
+                     options_.scale, int(std::lround(width * options_.scale)),
+                     int(std::lround(height * options_.scale)), usable_width, usable_height, size.width, size.height);
     told_scale_clamped_ = told_scale_clamped_ || size.clamped;
     return size;
 }
@@ -295,7 +312,8 @@ void Viewer::set_capture(bool on) {
 void Viewer::request_quit() {
     if (quitting_) return;
     quitting_ = true;
-    host_.send_line("QUIT");
+    std::string ignored;
+    host_.send_quit(ignored);
     state_ = "quitting";
     update_title();
 }
@@ -309,8 +327,8 @@ void Viewer::handle_key(const SDL_KeyboardEvent &event) {
     unsigned key = retro_key_from_sdl(event.keysym.sym);
     if (key == 0) return;
     uint32_t character = down ? typed_character(event.keysym.sym, event.keysym.mod) : 0;
-    host_.send_line("K " + std::to_string(key) + " " + (down ? "1" : "0") + " " + std::to_string(character) + " " +
-                    std::to_string(retro_modifiers_from_sdl(event.keysym.mod)));
+    std::string ignored;
+    host_.send_key(key, down ? 1 : 0, character, retro_modifiers_from_sdl(event.keysym.mod), ignored);
 }
 
 void Viewer::handle_event(const SDL_Event &event) {
@@ -327,7 +345,8 @@ void Viewer::handle_event(const SDL_Event &event) {
     case SDL_MOUSEWHEEL: pointer_.on_wheel(event.wheel); break;
     case SDL_WINDOWEVENT:
         if (event.window.event == SDL_WINDOWEVENT_LEAVE) pointer_.on_leave(captured_);
-        if (event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED && options_.capture && !captured_ && frame_.width)
+        if (event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED && options_.capture && !captured_ &&
+            window_.frame_width())
             set_capture(true);
         if (event.window.event == SDL_WINDOWEVENT_FOCUS_LOST && captured_) set_capture(false);
         redraw_ = true;
@@ -345,48 +364,37 @@ int Viewer::run() {
     if (options_.audio && !audio_.start(error)) std::fprintf(stderr, "kalmo-view: no sound: %s\n", error.c_str());
     update_title();
 
-    HostExit status;
-    bool exited = false;
     auto clock = [] { return std::chrono::steady_clock::now(); };
     auto quit_requested_at = clock();
-    for (;;) {
-        host_.pump(
-            2, [&](const char *bytes, size_t count) { take_output(bytes, count); },
-            [&](const char *bytes, size_t count) { take_diagnostics(bytes, count); });
+    bool killed = false;
+    while (take_events()) {
         SDL_Event event;
         while (SDL_PollEvent(&event)) {
             bool was_quitting = quitting_;
             handle_event(event);
             if (quitting_ && !was_quitting) quit_requested_at = clock();
         }
-        std::string line = pointer_.take_line(frames_received_);
-        if (!line.empty() && !quitting_) host_.send_line(line);
-        if (new_frame_) {
-            bool first = window_.frame_width() == 0;
-            window_.take_frame(frame_);
-            if (first && options_.capture && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
-                set_capture(true);
-            new_frame_ = false;
-            redraw_ = true;
-        }
+        MouseState mouse;
+        std::string ignored;
+        if (pointer_.take_state(frames_received_, mouse) && !quitting_)
+            host_.send_mouse(mouse.dx, mouse.dy, uint32_t(mouse.buttons), mouse.wheel, mouse.px, mouse.py,
+                             mouse.inside, ignored);
         if (redraw_) window_.present();
         redraw_ = false;
         report_audio(false);
-        if (!exited && host_.poll_exit(status)) exited = true;
-        if (exited && !host_.output_open()) break;
-        if (quitting_ && !exited && clock() - quit_requested_at > std::chrono::seconds(5)) {
+        if (quitting_ && !killed && clock() - quit_requested_at > std::chrono::seconds(5)) {
             std::fprintf(stderr, "kalmo-view: the host did not stop within 5 s of QUIT; killing it\n");
-            host_.kill_now();
+            host_.stop(0);
+            killed = true;
         }
     }
     set_capture(false);
     report_audio(true);
-    std::fprintf(stderr, "kalmo-view: host ended: %s\n", describe_exit(status).c_str());
-    bool failed = !status.exited || status.code != 0;
-    if (failed && !options_.verbose)
+    std::fprintf(stderr, "kalmo-view: host ended: %s\n", end_.meaning.c_str());
+    bool exited = end_.kind == client::HostEnd::kCode;
+    if ((!exited || end_.code != 0) && !options_.verbose)
         for (const std::string &line : recent_diagnostics_) std::fprintf(stderr, "  host: %s\n", line.c_str());
-    if (!status.exited) return 3;
-    return status.code;
+    return exited ? int(end_.code) : 3;
 }
 
 }  // namespace
@@ -397,15 +405,18 @@ int main(int argc, char **argv) {
     require_file("core", options.core);
     require_file("content", options.content);
     if (access(options.host.c_str(), X_OK) != 0) fail("host is not executable: " + options.host);
-    HostPaths paths = host_paths(options);
+    client::SessionConfig config;
+    config.host_program = options.host;
+    config.paths = host_paths(options);
+    config.video_policy = client::VideoPolicy::kLatest;
 
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) fail(std::string("cannot start SDL: ") + SDL_GetError(), 1);
-    HostProcess host;
     std::string error;
-    if (!host.start(options.host, paths, error)) fail(error, 3);
+    std::unique_ptr<client::HostSession> host = client::HostSession::start(config, error);
+    if (!host) fail(error, 3);
     int code;
     {
-        Viewer viewer(options, host);
+        Viewer viewer(options, *host);
         code = viewer.run();
     }
     SDL_Quit();

@@ -63,15 +63,15 @@ bool ViewerWindow::open(int width, int height, bool smooth, std::string &error) 
 
 void ViewerWindow::set_title(const std::string &title) { SDL_SetWindowTitle(window_, title.c_str()); }
 
-void ViewerWindow::take_frame(const VideoFrame &frame) {
-    if (!texture_ || frame.width != frame_width_ || frame.height != frame_height_) {
+void ViewerWindow::take_frame(uint32_t width, uint32_t height, const uint8_t *rgba) {
+    if (!texture_ || width != frame_width_ || height != frame_height_) {
         if (texture_) SDL_DestroyTexture(texture_);
-        texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STREAMING, int(frame.width),
-                                     int(frame.height));
-        frame_width_ = frame.width;
-        frame_height_ = frame.height;
+        texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STREAMING, int(width),
+                                     int(height));
+        frame_width_ = width;
+        frame_height_ = height;
     }
-    if (texture_) SDL_UpdateTexture(texture_, nullptr, frame.rgba.data(), int(frame.width * 4));
+    if (texture_) SDL_UpdateTexture(texture_, nullptr, rgba, int(width * 4));
 }
 
 SDL_Rect ViewerWindow::picture_rect() const {

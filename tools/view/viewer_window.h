@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <string>
 
-#include "stream_decoder.h"
-
 namespace kalmo {
 
 // A window size for `scale` times a picture of `width` x `height` (already at
@@ -31,8 +29,8 @@ public:
     void set_title(const std::string &title);
     // Aspect of the picture as width / height; 0 means "the frame's own".
     void set_aspect(double aspect) { aspect_ = aspect; }
-    // Replaces the texture's pixels with this frame's.
-    void take_frame(const VideoFrame &frame);
+    // Replaces the texture's pixels with this frame's (rows of width * 4 bytes).
+    void take_frame(uint32_t width, uint32_t height, const uint8_t *rgba);
     void present();
     // Frame coordinates of a window position; false when it is outside the picture.
     bool to_frame(int window_x, int window_y, int &frame_x, int &frame_y) const;
