@@ -107,6 +107,8 @@ export class HostSession extends EventEmitter {
   get exited() { return this.#exited; }
   get running() { return this.#result === null; }
   get stats() { return { videoFrames: this.#videoFrames, droppedVideo: this.#droppedVideo }; }
+  // Bytes of command lines written but not yet taken by the host's pipe.
+  get inputBacklog() { return this.#child.stdin.writableLength; }
 
   // video: 'latest' only: the newest frame not yet taken, or null.
   takeVideo() {
