@@ -8,12 +8,14 @@
 // is held near the target by nudging the resampling ratio (at most 1 %,
 // smoothed over about a third of a second), never by dropping blocks. A ring
 // that runs dry is filled with silence and reported. Only a backlog far
-// beyond the target (a page that was hidden for seconds) is cut back to it.
+// beyond the target (blocks that queued up while the page was busy or
+// hidden, which drift correction would take many seconds to play off) is
+// cut back to it at once.
 
 import { AudioRing } from './ring.js';
 
 // How hard the fill error steers the ratio, and how far it may.
-const DRIFT_GAIN = 0.01;
+const DRIFT_GAIN = 0.02;
 const DRIFT_LIMIT = 0.01;
 const FILL_SMOOTHING_SECONDS = 0.3;
 const REPORT_SECONDS = 0.05;
@@ -31,7 +33,7 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
     const { buffer, capacity, targetMs } = options.processorOptions;
     this.ring = new AudioRing(buffer ?? new ArrayBuffer(AudioRing.byteLength(capacity)), capacity);
     this.targetSeconds = targetMs / 1000;
-    this.trimSeconds = this.targetSeconds * 4 + 0.1;
+    this.trimSeconds = this.targetSeconds * 2.5;
     // The four frames around the read position, left and right.
     this.left = [0, 0, 0, 0];
     this.right = [0, 0, 0, 0];
@@ -87,6 +89,13 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
       fill = this.fillSeconds();
     }
     if (!this.playing && fill >= this.targetSeconds) {
+      // Start at the target: a burst that queued more would otherwise stay as lag.
+      if (fill > this.targetSeconds * 1.5) {
+        const excess = Math.floor((fill - this.targetSeconds) * (this.ring.nextRate() || 1));
+        this.ring.skip(excess);
+        this.counts.trimmedFrames += excess;
+        fill = this.fillSeconds();
+      }
       this.playing = true;
       this.smoothedFill = fill;
     }

@@ -1,6 +1,8 @@
 // The mouse: pointer lock on a click into the picture, relative motion summed
-// and sent at most once per animation frame as one M line, buttons 1/2/4 and
-// the wheel, and the pointer's place in frame pixels with its inside flag.
+// and sent at most once per animation frame as one M line (the first change
+// in a refresh interval goes at once, later ones gather until the next
+// refresh), buttons 1/2/4 and the wheel, and the pointer's place in frame
+// pixels with its inside flag.
 //
 // Under the lock the pointer is a virtual one, moved by the motion scaled to
 // frame pixels and kept on the picture, as the native viewer does. Chromium
@@ -33,6 +35,7 @@ export class Mouse {
     this.sent = null;
     this.locked = false;
     this.skipNextMotion = false;
+    this.sentThisRefresh = false;
     this.counts = { lines: 0, droppedMotion: 0, lockRefusals: 0 };
     this.listeners = [
       [target, 'mousedown', (event) => this.onButton(event, true)],
@@ -44,7 +47,18 @@ export class Mouse {
       [document, 'pointerlockerror', () => this.counts.lockRefusals++],
     ];
     for (const [where, type, handler, options] of this.listeners) where.addEventListener(type, handler, options);
-    this.animationFrame = requestAnimationFrame(() => this.flush());
+    this.animationFrame = requestAnimationFrame(() => this.onRefresh());
+  }
+
+  onRefresh() {
+    this.animationFrame = requestAnimationFrame(() => this.onRefresh());
+    this.sentThisRefresh = false;
+    this.flush();
+  }
+
+  // After an input event: sends at once unless a line already went in this refresh interval.
+  changed() {
+    if (!this.sentThisRefresh) this.flush();
   }
 
   async lock() {
@@ -105,12 +119,14 @@ export class Mouse {
     } else {
       this.buttons &= ~bit;
     }
+    this.changed();
   }
 
   onMotion(event) {
     if (!this.locked) {
       if (event.target === this.display.canvas || this.target.contains(event.target)) {
         this.pointer = this.display.toFrame(event.clientX, event.clientY);
+        this.changed();
       }
       return;
     }
@@ -127,6 +143,7 @@ export class Mouse {
     this.virtual.x = Math.min(Math.max(this.virtual.x + movementX * scale.x, 0), right);
     this.virtual.y = Math.min(Math.max(this.virtual.y + movementY * scale.y, 0), bottom);
     this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
+    this.changed();
   }
 
   onWheel(event) {
@@ -134,11 +151,11 @@ export class Mouse {
     if (!this.locked) return;
     // Wheel up is positive for the host, negative deltaY for the browser.
     this.accumulator.add(0, 0, -event.deltaY / (WHEEL_PER_NOTCH[event.deltaMode] ?? 100));
+    this.changed();
   }
 
-  // Sends what gathered since the last refresh as one line, when anything changed.
+  // Sends what gathered as one line, when anything changed.
   flush() {
-    this.animationFrame = requestAnimationFrame(() => this.flush());
     const reported = this.buttons | this.unsentPresses;
     const { dx, dy, wheel } = this.accumulator.take();
     const { x, y, inside } = this.pointer;
@@ -151,6 +168,7 @@ export class Mouse {
       return;
     }
     if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return;
+    this.sentThisRefresh = true;
     this.counts.lines++;
     this.unsentPresses = 0;
     this.sent = { buttons: reported, x, y, inside };
