@@ -6,7 +6,8 @@
 #   - kalmo-host.exe does the same under Wine, started by the test parent;
 #     it imports KERNEL32 and SHELL32 only and carries VERSION in its
 #     version resource; the client DLL needs no MinGW runtime DLL;
-#   - the Python binding loads the archive's library and reports VERSION;
+#   - the Python binding loads the archive's library, which reports
+#     VERSION, and its example records a second of the demo core;
 #   - the npm package installs into an empty project and one startHost
 #     session runs the Linux host.
 # The demo core and the test parent come from the release build folders:
@@ -95,6 +96,22 @@ windows_run() {
     passed "kalmo-host.exe played the demo core under Wine for a second and exited 0"
 }
 
+# The binding from the archive, on the archive's library and host, as its
+# README shows: the version, then the example recording a second of play.
+python_run() {
+    local library=$linux/lib/libkalmo_client.so reported
+    reported=$(cd "$linux/python" && python3 -c 'import sys, kalmo_client; print(kalmo_client.version(sys.argv[1]))' "$library") ||
+        fail "the Python binding could not load $library"
+    [ "$reported" = "$version" ] || fail "kalmo_client_version() says $reported, VERSION says $version"
+    passed "the Python binding loads the library, which reports version $version"
+    python3 "$linux/python/record_example.py" "$linux/kalmo-host" "$linux_core" "$content" "$work/recording" \
+        --seconds 1 --library "$library" >"$work/python.log" 2>&1 ||
+        fail "record_example.py: $(tail -c 2000 "$work/python.log")"
+    compgen -G "$work/recording/frame_*.png" >/dev/null || fail "record_example.py saved no frame"
+    grep -q '^stopped:' "$work/python.log" || fail "record_example.py did not stop the host: $(cat "$work/python.log")"
+    passed "record_example.py recorded a second of the demo core through the binding"
+}
+
 npm_run() {
     local project=$work/npm-project
     mkdir -p "$project"
@@ -110,6 +127,7 @@ npm_run() {
 }
 
 linux_run
+python_run
 windows_checks
 windows_run
 npm_run
