@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Prints the README.txt of the release archives: the repository README's
-opening paragraph and its section for the parent's developers (start-up,
-packets, commands, exit codes, diagnostic lines) in plain text, so the one
+opening paragraph, its table of what the release archives hold, and its
+section for the parent's developers (start-up, packets, commands, exit
+codes, diagnostic lines, the native library) in plain text, so the one
 README.md stays the only copy of that text.
 
     integrator_readme.py README.md VERSION
 
-Markdown becomes plain text: headings are underlined, backquotes dropped,
-code blocks kept, and each table becomes aligned rows with its further
-columns on labelled lines beneath.
+Markdown becomes plain text: headings are underlined, backquotes and bold
+marks dropped, code blocks kept (indented), and each table becomes aligned
+rows with its further columns on labelled lines beneath.
 """
 import sys
 import textwrap
@@ -18,15 +19,19 @@ SECTION = "For the parent's developers"
 # for integrators too; its table names test files that no archive holds.
 CLOSING_NOTE_OF = "What the host guarantees its parent"
 CLOSING_NOTE_TITLE = "When the parent goes away"
+RELEASES = "Releases"
+RELEASES_TITLE = "In the release archives"
 WIDTH = 78
 FIRST_COLUMN_MAX = 22
 
 
 def sections(lines):
     """{title: body lines} for each '## ' section, and the lines before the first."""
-    found, title, body = {}, None, []
+    found, title, body, fenced = {}, None, [], False
     for line in lines:
-        if line.startswith("## "):
+        if line.startswith("```"):
+            fenced = not fenced
+        if line.startswith("## ") and not fenced:
             found[title] = body
             title, body = line[3:].strip(), []
         else:
@@ -86,8 +91,14 @@ def plain_table(rows):
 
 
 def plain_text(lines):
-    out, table = [], []
+    out, table, fenced = [], [], False
     for line in lines + [""]:
+        if line.startswith("```"):
+            fenced = not fenced
+            continue
+        if fenced:
+            out.append("    " + line if line else "")
+            continue
         if line.startswith("|"):
             table.append(line)
             continue
@@ -100,8 +111,18 @@ def plain_text(lines):
         elif line.startswith("    "):
             out.append(line)
         else:
-            out.append(line.replace("`", ""))
+            out.append(line.replace("`", "").replace("**", ""))
     return out
+
+
+def first_table(lines):
+    table = []
+    for line in lines:
+        if line.startswith("|"):
+            table.append(line)
+        elif table:
+            break
+    return table
 
 
 def after_last_table(lines):
@@ -115,6 +136,9 @@ def integrator_readme(markdown, version):
         raise SystemExit(f"integrator_readme.py: the README has no section '## {SECTION}'")
     title = f"KALMO native engine host {version}"
     out = [title, "=" * len(title), ""] + plain_text(opening_paragraph(found[None])) + [""]
+    archives = first_table(found.get(RELEASES, []))
+    if archives:
+        out += plain_text(["### " + RELEASES_TITLE, ""] + archives) + [""]
     out += [SECTION, "=" * len(SECTION)] + plain_text(found[SECTION])
     closing_note = after_last_table(found.get(CLOSING_NOTE_OF, []))
     if any(line.strip() for line in closing_note):
