@@ -3,10 +3,12 @@
 #
 #   dist/kalmo-host-VERSION-windows-x86_64.zip   kalmo-host.exe, the client DLL
 #                                                and import library, header,
-#                                                Python binding, README.txt
+#                                                Python binding, C# declarations,
+#                                                README.txt
 #   dist/kalmo-host-VERSION-linux-x86_64.tar.gz  kalmo-host, the client shared
 #                                                library, header, Python
-#                                                binding, README.txt
+#                                                binding, C# declarations,
+#                                                README.txt
 #   dist/kalmo-host-client-VERSION.tgz           the npm package (npm pack)
 #   dist/SHA256SUMS                              over the three
 #
@@ -53,6 +55,7 @@ shared=(
     include/kalmo_client.h=client/include/kalmo_client.h
     python/kalmo_client.py=client/python/kalmo_client.py
     python/record_example.py=client/python/record_example.py
+    csharp/KalmoClient.cs=client/csharp/KalmoClient.cs
 )
 linux_name=kalmo-host-$version-linux-x86_64
 python3 tools/dist/archive.py "dist/$linux_name.tar.gz" "$linux_name" "$epoch" "${shared[@]}" \
