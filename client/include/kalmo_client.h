@@ -21,9 +21,9 @@
  *         if (event.type == KALMO_CLIENT_EVENT_VIDEO) draw(event.width, event.height, event.rgba);
  *     kalmo_client_close(client);
  *
- * Every text is UTF-8 and NUL-terminated. Every function returning
- * kalmo_client_result is safe to call from any thread; one handle is not to
- * be closed while another thread still uses it.
+ * Every text is UTF-8 and NUL-terminated. Commands, stop and the queries
+ * may be called from any thread; events are taken by one thread at a time;
+ * a handle is not to be closed while another thread still uses it.
  */
 #ifndef KALMO_CLIENT_H
 #define KALMO_CLIENT_H
@@ -143,6 +143,8 @@ KALMO_CLIENT_API void kalmo_client_config_init(kalmo_client_config *config);
  * pipe ends, opens no console window and sits in a job object that ends it
  * when this process's last handle to the job closes (a crashed parent never
  * leaves a game running).
+ * On Windows a path that is not valid UTF-8 is refused here (START_FAILED)
+ * rather than handed on altered.
  * *client is set whenever memory allows, also on failure, so that
  * kalmo_client_last_error() can say why; always kalmo_client_close() it.
  * Linux: the host is tied to a thread the library owns for the session, so

@@ -35,6 +35,8 @@ public:
     size_t read_output(void *into, size_t room);
     size_t read_diagnostics(void *into, size_t room);
     // Writes every byte or fails (the host has closed its input or ended).
+    // On Linux it blocks SIGPIPE on the calling thread for good: call it
+    // from a thread of the library's own.
     bool write_input(const void *bytes, size_t count);
     void close_input();
 

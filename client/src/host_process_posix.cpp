@@ -12,6 +12,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -100,8 +101,6 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::vector<std::string> &
         error = "cannot run the host " + command[0] + ": " + strerror(errno);
         return nullptr;
     }
-    // Writing to a host that has gone must fail with EPIPE, not end the parent.
-    signal(SIGPIPE, SIG_IGN);
     int input[2], output[2], diagnostics[2], report[2];
     int made = 0;
     for (int *ends : {input, output, diagnostics, report}) {
@@ -163,11 +162,33 @@ static size_t read_some(int fd, void *into, size_t room) {
 size_t HostProcess::read_output(void *into, size_t room) { return read_some(parts_->output, into, room); }
 size_t HostProcess::read_diagnostics(void *into, size_t room) { return read_some(parts_->diagnostics, into, room); }
 
+// Writing to a host that has gone must fail with EPIPE, not end the parent.
+// SIGPIPE goes to the thread whose write raised it, so blocking it on the
+// (library-owned) writing thread leaves the application's own handling of
+// the signal alone; one left pending is taken back after the failed write.
+static void hold_broken_pipe_signal() {
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+}
+
+static void drop_pending_broken_pipe_signal() {
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    timespec none = {0, 0};
+    while (sigtimedwait(&pipe_signal, nullptr, &none) == SIGPIPE) {
+    }
+}
+
 bool HostProcess::write_input(const void *bytes, size_t count) {
+    hold_broken_pipe_signal();
     const char *next = static_cast<const char *>(bytes);
     while (count > 0) {
         ssize_t done = write(parts_->input, next, count);
         if (done < 0 && errno == EINTR) continue;
+        if (done < 0 && errno == EPIPE) drop_pending_broken_pipe_signal();
         if (done <= 0) return false;
         next += done;
         count -= size_t(done);

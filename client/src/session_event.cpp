@@ -30,7 +30,7 @@ EventQueue::Take EventQueue::pop(Event &into, int timeout_ms) {
     auto ready = [&] { return cancelled_ || finished_ || !events_.empty(); };
     if (timeout_ms < 0) changed_.wait(hold, ready);
     else if (!changed_.wait_for(hold, std::chrono::milliseconds(timeout_ms), ready)) return kTimeout;
-    if (events_.empty()) return kEnded;
+    if (events_.empty() || cancelled_) return kEnded;
     into = std::move(events_.front());
     events_.pop_front();
     if (into.type == EventType::kVideo) {

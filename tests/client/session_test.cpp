@@ -4,6 +4,7 @@
 // checked commands, what the host inherits, callbacks, and start failures.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -187,6 +188,20 @@ TEST(ClientSession, CommandsOutOfRangeAreRefusedAndTheRestArriveAsOneLineEach) {
         if (line.rfind("GOT ", 0) == 0) got.push_back(line);
     EXPECT_EQ(got, (std::vector<std::string>{"GOT M -3 4 5 -1 10 20 1", "GOT K 65 1 8364 3", "GOT RESET", "GOT QUIT"}));
     EXPECT_EQ(exit_of(run).exit.exit_code, 0);
+}
+
+// Commands racing the host's exit meet a closed pipe; SIGPIPE's default
+// action would end this test program.
+TEST(ClientSession, CommandsToAHostThatHasGoneFailWithoutSignallingTheParent) {
+    ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL) << "another part of the program already handles SIGPIPE";
+    ClientRun run(fake_host(), "/fake/exits_2", "none");
+    ASSERT_EQ(run.started, KALMO_CLIENT_OK) << run.start_error;
+    kalmo_client_result result = KALMO_CLIENT_OK;
+    for (int sent = 0; sent < 1000000 && result == KALMO_CLIENT_OK; sent++)
+        result = kalmo_client_send_key(run.client, 65, sent & 1, 0, 0);
+    EXPECT_EQ(result, KALMO_CLIENT_HOST_GONE);
+    run.take_all();
+    EXPECT_EQ(exit_of(run).exit.exit_code, 2);
 }
 
 TEST(ClientSession, TheHostHoldsNoDescriptorOfItsParentBeyondItsThreePipes) {
