@@ -29,6 +29,9 @@ fail() { echo "make dist: $*" >&2; exit 1; }
 # matches; outside a git checkout SOURCE_DATE_EPOCH must say it.
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
 [[ $epoch =~ ^[0-9]+$ ]] || fail "no commit time: run from a git checkout or set SOURCE_DATE_EPOCH"
+if [ -n "$(git status --porcelain 2>/dev/null)" ]; then
+    echo "make dist: warning: the working tree differs from its commit; these archives are not that commit's" >&2
+fi
 npm_version=$(node -p 'require("./web/package.json").version')
 [ "$npm_version" = "$version" ] || fail "web/package.json has version $npm_version, VERSION has $version"
 

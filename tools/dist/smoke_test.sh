@@ -43,6 +43,7 @@ data=("$work/data/system" "$work/data/save" "$work/data/assets" "$work/data/play
 check_stream() {
     local stream=$1 what=$2
     [ "$(head -c 4 "$stream")" = KLMP ] || fail "$what: standard output does not start with a packet"
+    LC_ALL=C grep -qaP 'KLMP\x01' "$stream" || fail "$what: no video frame"
     grep -qa '"state":"running"' "$stream" || fail "$what: no running status"
     grep -qa '"state":"stopped"' "$stream" || fail "$what: no stopped status"
 }
@@ -108,7 +109,8 @@ python_run() {
         --seconds 1 --library "$library" >"$work/python.log" 2>&1 ||
         fail "record_example.py: $(tail -c 2000 "$work/python.log")"
     compgen -G "$work/recording/frame_*.png" >/dev/null || fail "record_example.py saved no frame"
-    grep -q '^stopped:' "$work/python.log" || fail "record_example.py did not stop the host: $(cat "$work/python.log")"
+    grep -q '^stopped: exit code 0:' "$work/python.log" ||
+        fail "record_example.py did not end the host with exit code 0: $(cat "$work/python.log")"
     passed "record_example.py recorded a second of the demo core through the binding"
 }
 
