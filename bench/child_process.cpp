@@ -1,115 +1,105 @@
-// Child processes on pipes (posix_spawnp, so starting one costs the same for
-// every program compared), the packet skimmer, and the scratch folder.
+// The benches' children through kalmo-client, the output follower, and the
+// scratch folder; see child_process.h.
 #include "child_process.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-extern char **environ;
+namespace {
 
-int64_t monotonic_ns() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+// The library runs a path; the benches name some programs (wine) by name.
+std::string program_path(const std::string &name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char *path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
 }
 
-bool start_child(const std::vector<std::string> &arguments, child_process &child, bool pipe_output) {
-    int input[2], output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return false;
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        close(input[0]);
-        close(input[1]);
-        return false;
+void drop_all(kalmo::client::HostProcess &process, bool standard_output) {
+    static thread_local char buffer[1 << 16];
+    while ((standard_output ? process.read_output(buffer, sizeof buffer)
+                            : process.read_diagnostics(buffer, sizeof buffer)) > 0) {
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    if (pipe_output)
-        posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char *> argv;
-    for (const std::string &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
-    child.started_ns = monotonic_ns();
-    int failed = posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(output[1]);
-    if (failed) {
-        close(input[1]);
-        close(output[0]);
-        child.pid = -1;
-        return false;
-    }
-    child.input = input[1];
-    child.output = output[0];
+}
+
+}  // namespace
+
+child_process::~child_process() {
+    if (!process_) return;
+    process_->terminate();
+    finish();
+}
+
+bool child_process::start(const std::vector<std::string> &arguments, bool keep_output) {
+    std::vector<std::string> command = arguments;
+    if (!command.empty()) command[0] = program_path(command[0]);
+    std::string error;
+    started_ns = monotonic_ns();
+    process_ = kalmo::client::HostProcess::start(command, error);
+    if (!process_) return false;
+    error_drain_ = std::thread(drop_all, std::ref(*process_), false);
+    if (!keep_output) output_drain_ = std::thread(drop_all, std::ref(*process_), true);
     return true;
 }
 
-child_end wait_for_child(child_process &child) {
-    child_end end;
-    if (child.input >= 0) close(child.input);
-    if (child.output >= 0) close(child.output);
-    child.input = child.output = -1;
-    if (child.pid > 0) wait4(child.pid, &end.status, 0, &end.usage);
-    child.pid = -1;
+size_t child_process::read(void *into, size_t room) { return process_->read_output(into, room); }
+
+bool child_process::send(const std::string &text) { return process_->write_input(text.data(), text.size()); }
+
+kalmo::client::ProcessEnd child_process::finish() {
+    if (!process_) return {};
+    process_->close_input();
+    if (!output_drain_.joinable()) drop_all(*process_, true);
+    if (output_drain_.joinable()) output_drain_.join();
+    if (error_drain_.joinable()) error_drain_.join();
+    kalmo::client::ProcessEnd end = process_->wait();
+    process_.reset();
     return end;
 }
 
-void packet_skimmer::feed(const uint8_t *bytes, size_t count) {
-    total_bytes += count;
-    while (count && !broken) {
-        if (payload_left_) {
-            size_t take = count < payload_left_ ? count : (size_t)payload_left_;
-            if (header_[4] == 3) status_.append((const char *)bytes, take);
-            bytes += take;
-            count -= take;
-            payload_left_ -= take;
-            if (!payload_left_ && header_[4] == 3) statuses.push_back(status_);
-            continue;
-        }
-        header_[header_fill_++] = *bytes++;
-        count--;
-        if (header_fill_ < 9) continue;
-        header_fill_ = 0;
-        if (memcmp(header_, "KLMP", 4) != 0 || header_[4] < 1 || header_[4] > 3) {
-            broken = true;
-            break;
-        }
-        payload_left_ = header_[5] | header_[6] << 8 | header_[7] << 16 | (uint64_t)header_[8] << 24;
-        if (header_[4] == 1) video_packets++;
-        status_.clear();
-        if (!payload_left_ && header_[4] == 3) statuses.push_back(status_);
-    }
-}
+pid_t child_process::pid() const { return process_ ? pid_t(process_->pid()) : -1; }
 
-bool packet_skimmer::saw_status(const char *state) const {
-    std::string wanted = std::string("\"state\":\"") + state + "\"";
+bool stream_counts::saw_status(const char *state) const {
     for (const std::string &status : statuses)
-        if (status.find(wanted) != std::string::npos) return true;
+        if (kalmo::status_state(status.data(), status.size()) == state) return true;
     return false;
 }
 
-uint64_t drain_output(child_process &child, packet_skimmer &skimmer) {
-    static uint8_t buffer[1 << 20];
-    uint64_t total = 0;
+bool output_follower::follow(child_process &child, const std::function<bool(const stream_counts &)> &enough) {
+    static thread_local uint8_t chunk[1 << 16];
     for (;;) {
-        ssize_t got = read(child.output, buffer, sizeof buffer);
-        if (got <= 0) break;
-        skimmer.feed(buffer, (size_t)got);
-        total += (uint64_t)got;
+        size_t room = 0;
+        uint8_t *direct = parser_.failed() ? nullptr : parser_.payload_room(room);
+        // Large payloads are read straight into place; the rest through the chunk.
+        if (room < sizeof chunk) direct = nullptr;
+        size_t got = direct ? child.read(direct, room) : child.read(chunk, sizeof chunk);
+        if (got == 0) return false;
+        counts.total_bytes += got;
+        if (parser_.failed()) continue;
+        if (direct) parser_.commit_payload(got);
+        for (size_t used = direct ? got : 0;;) {
+            while (parser_.has_packet()) {
+                kalmo::Packet packet = parser_.take_packet();
+                if (packet.type == kalmo::kVideoPacket) counts.video_packets++;
+                if (packet.type == kalmo::kStatusPacket) counts.statuses.push_back(kalmo::status_text(packet));
+                pool_.give_back(std::move(packet.payload));
+            }
+            if (parser_.failed()) counts.broken = true;
+            if (parser_.failed() || used >= got) break;
+            used += parser_.consume(chunk + used, got - used);
+        }
+        // Checked once the chunk is used up, so no byte read is left behind.
+        if (enough(counts)) return true;
     }
-    return total;
 }
 
 scratch_folder::scratch_folder() {

@@ -5,12 +5,13 @@
 // written; the run that first shows it is found from the running sums of dx
 // (every dx is positive). The sums of dx and dy must be equal on both sides:
 // nothing lost, nothing counted twice.
-#include <poll.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include "bench.h"
 #include "child_process.h"
@@ -22,23 +23,10 @@ struct mouse_line {
     int32_t dx, dy;
 };
 
-void wait_for_output_or(child_process &child, packet_skimmer &skimmer, int64_t until_ns, bool *ended) {
-    int64_t left = until_ns - monotonic_ns();
-    struct timespec timeout = {left > 0 ? left / 1000000000 : 0, left > 0 ? left % 1000000000 : 0};
-    struct pollfd output = {child.output, POLLIN, 0};
-    if (ppoll(&output, 1, until_ns < 0 ? nullptr : &timeout, nullptr) <= 0) return;
-    static uint8_t buffer[1 << 16];
-    ssize_t got = read(child.output, buffer, sizeof buffer);
-    if (got <= 0)
-        *ended = true;
-    else
-        skimmer.feed(buffer, (size_t)got);
-}
-
 void write_line(child_process &child, const mouse_line &line) {
     char text[64];
     int length = snprintf(text, sizeof text, "M %d %d 0 0 0 0 1\n", line.dx, line.dy);
-    if (write(child.input, text, (size_t)length) != length) perror("mouse line");
+    if (!child.send(std::string(text, (size_t)length))) std::fprintf(stderr, "mouse line: the host no longer reads\n");
 }
 
 }  // namespace
@@ -51,8 +39,16 @@ void run_input_latency_bench(const bench_options &options) {
              folder.file("input.record").c_str());
     write_text_file(folder.file("input.txt"), orders);
     child_process child;
-    if (!start_child(host_command(programs().host, programs().bench_core, folder.file("input.txt"), folder.path), child))
+    if (!child.start(host_command(programs().host, programs().bench_core, folder.file("input.txt"), folder.path)))
         return;
+    // The host's output is read on a thread of its own, so writing a line
+    // never waits for it.
+    output_follower output;
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        output.drain(child);
+        ended = true;
+    });
 
     std::mt19937 random(2024);
     std::exponential_distribution<double> gap_ms(1.0 / 23.0);
@@ -61,19 +57,17 @@ void run_input_latency_bench(const bench_options &options) {
     // Lines stop well before the last run, so each has a run that must see it.
     int64_t stop_ns = child.started_ns + (int64_t)((options.input_seconds - 0.3) * 1e9);
     int64_t next_ns = child.started_ns + (int64_t)(gap_ms(random) * 1e6);
-    packet_skimmer skimmer;
-    bool ended = false;
-    while (!ended) {
-        bool sending = next_ns < stop_ns;
-        wait_for_output_or(child, skimmer, sending ? next_ns : -1, &ended);
-        if (!sending || monotonic_ns() < next_ns) continue;
+    while (next_ns < stop_ns && !ended) {
+        struct timespec due = {time_t(next_ns / 1000000000), long(next_ns % 1000000000)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
         mouse_line line = {monotonic_ns(), 0, motion(random), -motion(random)};
         write_line(child, line);
         line.after_ns = monotonic_ns();
         lines.push_back(line);
         next_ns = line.after_ns + (int64_t)(gap_ms(random) * 1e6);
     }
-    wait_for_child(child);
+    reader.join();
+    child.finish();
     std::vector<run_line> runs = read_run_record(folder.file("input.record"));
 
     int64_t sent_dx = 0, sent_dy = 0, seen_dx = 0, seen_dy = 0;

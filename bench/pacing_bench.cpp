@@ -105,15 +105,15 @@ pacing_figures pace(double fps, double seconds, bool under_wine, const scratch_f
                                               windows_path(folder.path)}
                    : host_command(programs().host, programs().bench_core, orders, folder.path);
     child_process child;
-    if (!start_child(command, child)) return {};
+    if (!child.start(command)) return {};
     std::vector<double> floor_late_ms;
     // The host needs a moment to start (Wine, seconds); the floor starts its
     // schedule at once and keeps it for as many periods as the host's run.
     int64_t start_delay_ns = under_wine ? 0 : 20000000;
     std::thread floor([&] { floor_late_ms = floor_wakeups(child.started_ns + start_delay_ns, 1e9 / fps, frames); });
-    packet_skimmer skimmer;
-    drain_output(child, skimmer);
-    wait_for_child(child);
+    output_follower output;
+    output.drain(child);
+    child.finish();
     floor.join();
     pacing_figures figures = analyse(read_run_record(record), fps);
     figures.floor_p99_ms = percentile(floor_late_ms, 0.99);
@@ -129,9 +129,9 @@ bool wine_ready() {
     for (std::vector<std::string> command : {std::vector<std::string>{"wineserver", "-p60"},
                                              std::vector<std::string>{"wineboot", "-i"}}) {
         child_process child;
-        if (!start_child(command, child, false)) return false;
-        child_end end = wait_for_child(child);
-        if (!WIFEXITED(end.status) || WEXITSTATUS(end.status) != 0) return false;
+        if (!child.start(command, false)) return false;
+        kalmo::client::ProcessEnd end = child.finish();
+        if (end.kind != kalmo::client::ProcessEnd::kCode || end.code != 0) return false;
     }
     return true;
 }

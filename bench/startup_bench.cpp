@@ -39,32 +39,26 @@ std::string small_nes_rom() {
 
 // A child that has already ended does not read its input; a failed write
 // only means that.
-void send_quit(child_process &child) {
-    ssize_t ignored = write(child.input, "QUIT\n", 5);
-    (void)ignored;
-}
+void send_quit(child_process &child) { child.send("QUIT\n"); }
 
 // Reads until the status `state` arrives; false if the output ends first.
-bool read_until_status(child_process &child, packet_skimmer &skimmer, const char *state, uint64_t video_packets = 0) {
-    uint8_t buffer[1 << 16];
-    while (!skimmer.saw_status(state) || skimmer.video_packets < video_packets) {
-        ssize_t got = read(child.output, buffer, sizeof buffer);
-        if (got <= 0) return false;
-        skimmer.feed(buffer, (size_t)got);
-    }
-    return true;
+bool read_until_status(child_process &child, output_follower &output, const char *state, uint64_t video_packets = 0) {
+    auto arrived = [&](const stream_counts &counts) {
+        return counts.saw_status(state) && counts.video_packets >= video_packets;
+    };
+    return arrived(output.counts) || output.follow(child, arrived);
 }
 
 // Milliseconds from start to "running"; 0 when it never came.
 double time_to_running(const std::vector<std::string> &command) {
     child_process child;
-    if (!start_child(command, child)) return 0;
-    packet_skimmer skimmer;
-    bool running = read_until_status(child, skimmer, "running");
+    if (!child.start(command)) return 0;
+    output_follower output;
+    bool running = read_until_status(child, output, "running");
     double ms = (double)(monotonic_ns() - child.started_ns) / 1e6;
     send_quit(child);
-    drain_output(child, skimmer);
-    wait_for_child(child);
+    output.drain(child);
+    child.finish();
     return running ? ms : 0;
 }
 
@@ -81,12 +75,12 @@ long peak_resident_kib(pid_t pid) {
 // then QUIT, which both the host and the loader take as the end.
 long peak_after(const std::vector<std::string> &command, const char *state, uint64_t frames) {
     child_process child;
-    if (!start_child(command, child)) return 0;
-    packet_skimmer skimmer;
-    long peak = read_until_status(child, skimmer, state, frames) ? peak_resident_kib(child.pid) : 0;
+    if (!child.start(command)) return 0;
+    output_follower output;
+    long peak = read_until_status(child, output, state, frames) ? peak_resident_kib(child.pid()) : 0;
     send_quit(child);
-    drain_output(child, skimmer);
-    wait_for_child(child);
+    output.drain(child);
+    child.finish();
     return peak;
 }
 

@@ -51,14 +51,14 @@ std::vector<std::string> writer_run(const stream_case &c, uint32_t frames, const
 stream_figures measure(const std::vector<std::string> &command, const std::string &record_path, uint32_t frames) {
     stream_figures figures;
     child_process child;
-    if (!start_child(command, child)) return figures;
-    packet_skimmer skimmer;
-    drain_output(child, skimmer);
-    wait_for_child(child);
+    if (!child.start(command)) return figures;
+    output_follower output;
+    output.drain(child);
+    child.finish();
     std::vector<run_line> record = read_run_record(record_path);
     std::remove(record_path.c_str());
     figures.frames = (uint32_t)record.size();
-    figures.complete = record.size() == frames && skimmer.video_packets == frames && !skimmer.broken;
+    figures.complete = record.size() == frames && output.counts.video_packets == frames && !output.counts.broken;
     if (record.size() < 2) return figures;
     double seconds = (double)(record.back().wall_ns - record.front().wall_ns) / 1e9;
     figures.fps = (double)(record.size() - 1) / seconds;
@@ -69,14 +69,10 @@ stream_figures measure(const std::vector<std::string> &command, const std::strin
 std::string whole_output(const std::vector<std::string> &command) {
     child_process child;
     std::string bytes;
-    if (!start_child(command, child)) return bytes;
+    if (!child.start(command)) return bytes;
     char buffer[1 << 16];
-    for (;;) {
-        ssize_t got = read(child.output, buffer, sizeof buffer);
-        if (got <= 0) break;
-        bytes.append(buffer, (size_t)got);
-    }
-    wait_for_child(child);
+    for (size_t got; (got = child.read(buffer, sizeof buffer)) > 0;) bytes.append(buffer, got);
+    child.finish();
     return bytes;
 }
 

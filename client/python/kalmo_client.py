@@ -137,6 +137,8 @@ class Client:
     VIDEO_LATEST. `callback(event)`, if given, gets every event on the
     library's thread (return False to stop); next_event is then refused."""
 
+    _handle = None  # until the library has given one
+
     def __init__(self, host, paths, library=None, video_policy=VIDEO_ALL, queue_limit=0, callback=None):
         if len(paths) != 6:
             raise KalmoClientError(-1, "six paths are needed, not %d" % len(paths))

@@ -59,6 +59,11 @@ void close_descriptors_from(int first) {
     // Its own process group keeps a terminal's Ctrl+C for the parent (which
     // then sends QUIT) and lets terminate() reach what the host started.
     setpgid(0, 0);
+    // A signal mask survives exec: the host starts with none blocked,
+    // whatever the thread that made the session had blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
     // Lifted out of the way first: a parent that had closed its own standard
     // streams may have been given pipe ends numbered 0 to 2.

@@ -66,13 +66,20 @@ void HostSession::run_process(std::vector<std::string> command) {
     std::string error;
     std::unique_ptr<HostProcess> process = HostProcess::start(command, error);
     std::unique_lock<std::mutex> hold(lock_);
-    if (!process) {
+    if (process) {
+        process_ = std::move(process);
+        start_threads();
+    } else {
         start_error_ = error;
-        start_done_ = true;
-        changed_.notify_all();
-        return;
     }
-    process_ = std::move(process);
+    start_done_ = true;
+    changed_.notify_all();
+    hold.unlock();
+    if (process_) hand_over_exit(wait_for_host());
+}
+
+// With lock_ held.
+void HostSession::start_threads() {
     try {
         packet_thread_ = std::thread(&HostSession::read_packets, this);
         diagnostic_thread_ = std::thread(&HostSession::read_diagnostics, this);
@@ -83,16 +90,15 @@ void HostSession::run_process(std::vector<std::string> command) {
         closing_ = true;
         process_->terminate();
     }
-    start_done_ = true;
-    changed_.notify_all();
-    hold.unlock();
+}
 
+HostEnd HostSession::wait_for_host() {
     ProcessEnd process_end = process_->wait();
     HostEnd end;
     end.code = process_end.code;
     end.kind = HostEnd::Kind(process_end.kind);
     end.meaning = describe_end(process_end);
-    hold.lock();
+    std::lock_guard<std::mutex> hold(lock_);
     if (process_end.terminated) {
         end.kind = HostEnd::kTerminated;
         end.meaning = "terminated by kalmo-client: " + (forced_reason_.empty() ? "the session closed" : forced_reason_);
@@ -100,11 +106,21 @@ void HostSession::run_process(std::vector<std::string> command) {
     ended_ = true;
     end_ = end;
     changed_.notify_all();
-    hold.unlock();
+    return end;
+}
 
-    // The exit event comes last, once both streams have been read to their end.
+// The exit event comes last, once both streams have been read to their end.
+void HostSession::hand_over_exit(HostEnd end) {
     for (std::thread *reader : {&packet_thread_, &diagnostic_thread_})
         if (reader->joinable()) reader->join();
+    // The host says "stopped" right before every exit with code 0; without
+    // it, something else ended the host (under Wine a killed process also
+    // reports 0).
+    if (end.kind == HostEnd::kCode && end.code == 0 && !saw_stopped_) {
+        end.meaning = "exit code 0 without the host's \"stopped\" message (ended from outside, or not a kalmo-host)";
+        std::lock_guard<std::mutex> hold(lock_);
+        end_ = end;
+    }
     Event exit;
     exit.type = EventType::kExit;
     exit.text = end.meaning;
@@ -156,6 +172,7 @@ void HostSession::read_packets() {
             const std::vector<uint8_t> &bytes = event.packet.payload;
             event.text.assign(bytes.begin(), bytes.end());
             event.state = status_state(event.text.data(), event.text.size());
+            if (event.state == "stopped") saw_stopped_ = true;
             pool_.give_back(std::move(event.packet.payload));
         }
         return deliver(std::move(event));

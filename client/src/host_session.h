@@ -77,6 +77,9 @@ public:
 private:
     explicit HostSession(const SessionConfig &config);
     void run_process(std::vector<std::string> command);
+    void start_threads();
+    HostEnd wait_for_host();
+    void hand_over_exit(HostEnd end);
     void read_packets();
     void read_diagnostics();
     void write_commands();
@@ -100,6 +103,7 @@ private:
     std::string pending_commands_;
     bool input_gone_ = false;
     bool closing_ = false;
+    std::atomic<bool> saw_stopped_{false};  // the host's own "stopped" status came
 
     std::thread process_thread_, packet_thread_, diagnostic_thread_, command_thread_, dispatch_thread_;
 };

@@ -109,6 +109,22 @@ TEST(ClientSession, StopOfAHostThatHonoursQuitGivesItsOwnExit) {
     EXPECT_EQ(run.states().back(), "stopped");
 }
 
+TEST(ClientSession, AHostKilledFromOutsideEndsTheSessionWithTheSignalInWords) {
+    ClientRun run(host_path(), demo_core(), demo_content());
+    ASSERT_EQ(run.started, KALMO_CLIENT_OK) << run.start_error;
+    bool killed = false;
+    run.take_all([&](const kalmo_client_event &event) {
+        if (event.type == KALMO_CLIENT_EVENT_VIDEO && !killed)
+            killed = kill(pid_t(kalmo_client_host_pid(run.client)), SIGKILL) == 0;
+    });
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(run.last_result, KALMO_CLIENT_ENDED);
+    EXPECT_EQ(exit_of(run).exit.kind, KALMO_CLIENT_EXIT_SIGNAL);
+    EXPECT_EQ(exit_of(run).exit.exit_code, SIGKILL);
+    EXPECT_EQ(exit_of(run).exit_meaning, "ended by signal 9 (killed)");
+    EXPECT_EQ(kalmo_client_send_quit(run.client), KALMO_CLIENT_HOST_GONE);
+}
+
 // The probe at 1000 frames a second sends 300 frames, each with a batch of
 // 50 audio frames of its known sequence, to a reader taking 2 ms per event.
 TEST(ClientSession, SlowReaderUnderLatestVideoGetsNewestFramesCountsTheRestAndLosesNoSound) {
@@ -165,6 +181,8 @@ TEST(ClientSession, AHostEndingInsideAPacketIsReportedBeforeItsExit) {
     EXPECT_NE(error->text.find("ended inside a packet"), std::string::npos) << error->text;
     EXPECT_EQ(run.events.back().type, KALMO_CLIENT_EVENT_EXIT);
     EXPECT_EQ(exit_of(run).exit.exit_code, 0);
+    EXPECT_EQ(exit_of(run).exit_meaning,
+              "exit code 0 without the host's \"stopped\" message (ended from outside, or not a kalmo-host)");
 }
 
 TEST(ClientSession, CommandsOutOfRangeAreRefusedAndTheRestArriveAsOneLineEach) {

@@ -1,12 +1,13 @@
 // kalmo_client.dll under Wine: the Windows build of client_check (a plain C
 // parent linked with the DLL) runs the Windows host with the test cores:
 // a normal run, each exit code, stop of a host stuck in a long frame, a slow
-// reader, paths that need quoting, and the job object ending the host when
-// the parent is killed. Also the DLL's imports and exports. Every test skips
-// when wine or the Windows build is missing. The fake host is a Python
-// script, so the broken stream is tested on Linux only.
+// reader, a broken stream, paths that need quoting, a host killed from
+// outside, and the job object ending the host when the parent is killed.
+// Also the DLL's imports and exports. Every test skips when wine or the
+// Windows build is missing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,14 +63,14 @@ protected:
     // client_check.exe MODE with the Windows host; its output, read from a
     // file because a wineserver this run starts keeps its streams a while.
     std::string run_check(const std::string &mode, const std::string &core, const std::string &content,
-                          int timeout_ms = 60000) {
+                          const std::string &host = windows_path(wine_parity::windows_host())) {
         kalmo_test::RunOptions options;
         options.program = "/bin/sh";
         options.arguments = {"-c", "log=$1; shift; exec \"$@\" </dev/null >\"$log\" 2>&1", "sh",
                              (fs::path(workspace_.root()) / "check.log").string(), "wine",
-                             client_check_exe().string(), mode, windows_path(wine_parity::windows_host()),
-                             core, content, windows_path(workspace_.root())};
-        options.timeout_ms = timeout_ms;
+                             client_check_exe().string(), mode, host, core, content,
+                             windows_path(workspace_.root())};
+        options.timeout_ms = 60000;
         kalmo_test::ProcessResult result = kalmo_test::run_process(options);
         EXPECT_EQ(result.exit_code, 0) << kalmo_test::describe_end(result);
         return read_all(fs::path(workspace_.root()) / "check.log");
@@ -80,6 +81,51 @@ protected:
     }
     std::string scenario_file(const std::string &name, const std::string &text) {
         return windows_path(workspace_.write_file(name, text));
+    }
+
+    // client_check.exe MODE under Wine in the background, its output going
+    // to background_log(); returns the Linux process of the Wine program.
+    pid_t start_in_background(const std::string &mode, const std::string &content) {
+        std::string exe = client_check_exe().string(), host = windows_path(wine_parity::windows_host()),
+                    probe = core("probe_core"), folder = windows_path(workspace_.root()),
+                    log = background_log().string();
+        pid_t child = fork();
+        if (child == 0) {
+            FILE *out = freopen(log.c_str(), "w", stdout);
+            (void)out;
+            execlp("wine", "wine", exe.c_str(), mode.c_str(), host.c_str(), probe.c_str(), content.c_str(),
+                   folder.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        return child;
+    }
+    fs::path background_log() const { return fs::path(workspace_.root()) / "background.log"; }
+
+    // The host is the Wine process whose command line names our workspace
+    // and the host exe (0 when there is none, or only its zombie).
+    pid_t find_host() const {
+        std::string marker = windows_path(workspace_.root());
+        for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+            std::string name = entry.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::string command = read_all(entry.path() / "cmdline");
+            bool zombie = read_all(entry.path() / "stat").find(") Z ") != std::string::npos;
+            if (!zombie && command.find(marker) != std::string::npos &&
+                command.find("client_check") == std::string::npos &&
+                command.find("kalmo-host.exe") != std::string::npos)
+                return pid_t(std::stol(name));
+        }
+        return 0;
+    }
+
+    // Waits until the log holds `text` and the host is found.
+    pid_t wait_for_host(const std::string &text) const {
+        for (int waited = 0; waited < 60000; waited += 50) {
+            pid_t host = 0;
+            if (read_all(background_log()).find(text) != std::string::npos && (host = find_host()) != 0) return host;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return 0;
     }
 
     kalmo_test::ProbeWorkspace workspace_;
@@ -118,6 +164,17 @@ TEST_F(WineClient, StopTerminatesAHostStuckInALongFrame) {
     EXPECT_EQ(exits[0], "4 137 terminated by kalmo-client: it did not stop within 1000 ms of QUIT");
 }
 
+// client_check itself stands in for a host whose stream breaks at offset 28.
+TEST_F(WineClient, ABrokenStreamEndsTheSessionWithAnErrorNamingItsOffset) {
+    std::string text = run_check("run", "broken_stream", "none", windows_path(client_check_exe()));
+    EXPECT_EQ(lines_starting(text, "status "), std::vector<std::string>{"running"}) << text;
+    EXPECT_EQ(lines_starting(text, "error "),
+              std::vector<std::string>{"28 the packet stream is out of step: bad magic at stream offset 28"});
+    std::vector<std::string> exits = lines_starting(text, "exit ");
+    ASSERT_EQ(exits.size(), 1u) << text;
+    EXPECT_EQ(exits[0], "4 137 terminated by kalmo-client: its packet stream was out of step");
+}
+
 TEST_F(WineClient, ASlowReaderGetsTheNewestFramesAndEverySample) {
     std::string text = run_check("slow", core("probe_core"),
                                  scenario_file("slow.scn", "[every_frame]\nvideo 1 64 48\nbatch 50\n"));
@@ -143,41 +200,22 @@ TEST_F(WineClient, PathsWithSpacesQuotesTrailingBackslashesAndNonAsciiReachTheHo
     }
 }
 
+TEST_F(WineClient, ACoreAndContentInAFolderWithSpacesAndNonAsciiAreFoundAndLoaded) {
+    const std::string folder = "dir with space/donn\xC3\xA9" "es \xE6\x97\xA5\xE6\x9C\xAC";
+    fs::create_directories(fs::path(workspace_.root()) / folder);
+    std::string probe = workspace_.copy_in(wine_parity::test_core(wine_parity::Build::kWindows, "probe_core").string(),
+                                           folder + "/probe core.dll");
+    std::string content = workspace_.write_file(folder + "/plain run.scn", "[every_frame]\nvideo 1 8 8\n");
+    std::string text = run_check("quit", windows_path(probe), windows_path(content));
+    EXPECT_EQ(lines_starting(text, "diagnostic path="), std::vector<std::string>{windows_path(content)}) << text;
+    EXPECT_EQ(lines_starting(text, "exit "),
+              std::vector<std::string>{"1 0 exit code 0: the game ended (QUIT or the core's request)"});
+}
+
 TEST_F(WineClient, TheJobObjectEndsTheHostWhenItsParentIsKilled) {
-    fs::path log = fs::path(workspace_.root()) / "hold.log";
-    std::string marker = windows_path(workspace_.root());
-    std::string content = scenario_file("hold.scn", "[every_frame]\nvideo 1 8 8\nsleep 5\n");
-    std::string host = windows_path(wine_parity::windows_host()), probe = core("probe_core");
-    std::string exe = client_check_exe().string();
-    pid_t parent = fork();
-    if (parent == 0) {
-        FILE *out = freopen(log.c_str(), "w", stdout);
-        (void)out;
-        execlp("wine", "wine", exe.c_str(), "hold", host.c_str(), probe.c_str(), content.c_str(), marker.c_str(),
-               (char *)nullptr);
-        _exit(127);
-    }
-    // The host is the Wine process whose command line names our workspace
-    // and the host exe.
-    auto find_host = [&]() -> pid_t {
-        for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
-            std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::string command = read_all(entry.path() / "cmdline");
-            std::string state = read_all(entry.path() / "stat");
-            bool zombie = state.find(") Z ") != std::string::npos;
-            if (!zombie && command.find(marker) != std::string::npos &&
-                command.find("client_check") == std::string::npos && command.find("kalmo-host.exe") != std::string::npos)
-                return pid_t(std::stol(name));
-        }
-        return 0;
-    };
-    pid_t host_pid = 0;
-    for (int waited = 0; waited < 60000; waited += 50) {
-        if (read_all(log).find("host_pid ") != std::string::npos && (host_pid = find_host()) != 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_NE(host_pid, 0) << read_all(log);
+    pid_t parent = start_in_background("hold", scenario_file("hold.scn", "[every_frame]\nvideo 1 8 8\nsleep 5\n"));
+    pid_t host = wait_for_host("host_pid ");
+    ASSERT_NE(host, 0) << read_all(background_log());
     kill(parent, SIGKILL);
     waitpid(parent, nullptr, 0);
     bool gone = false;
@@ -186,7 +224,26 @@ TEST_F(WineClient, TheJobObjectEndsTheHostWhenItsParentIsKilled) {
         if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(gone) << "the host outlived its killed parent";
-    if (!gone) kill(host_pid, SIGKILL);
+    if (!gone) kill(host, SIGKILL);
+}
+
+// Wine reports a killed Windows process as exit code 0; the missing
+// "stopped" message gives it away.
+TEST_F(WineClient, AHostKilledFromOutsideEndsTheSessionAndTheExitSaysSo) {
+    pid_t parent = start_in_background("run", scenario_file("forever.scn", "[every_frame]\nvideo 1 8 8\nsleep 5\n"));
+    pid_t host = wait_for_host("status running");
+    ASSERT_NE(host, 0) << read_all(background_log());
+    kill(host, SIGKILL);
+    int status = -1;
+    for (int waited = 0; waited < 20000 && waitpid(parent, &status, WNOHANG) == 0; waited += 50)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (status == -1) kill(parent, SIGKILL), waitpid(parent, nullptr, 0);
+    std::string text = read_all(background_log());
+    EXPECT_EQ(lines_starting(text, "exit "),
+              std::vector<std::string>{"1 0 exit code 0 without the host's \"stopped\" message (ended from outside, "
+                                       "or not a kalmo-host)"})
+        << text;
+    EXPECT_EQ(lines_starting(text, "end "), std::vector<std::string>{"2"});
 }
 
 std::string objdump(const fs::path &file) {

@@ -4,14 +4,14 @@
 //   kalmo-test-parent [--stdin SCRIPT] [--keep-stdin-open] [--timeout MS]
 //                     STDOUT_FILE STDERR_FILE EXIT_CODE_FILE -- PROGRAM [ARGUMENT...]
 //
-// It starts PROGRAM with the arguments (quoted so that CommandLineToArgvW
-// gives them back unchanged) on three anonymous pipes, plays the input
-// script on the child's standard input (the *.input format of
-// tests/support/input_script.h, parsed by the same code as on Linux, so one
-// script drives both builds alike), copies the
-// child's standard output and standard error raw into the two files from two
-// threads, and writes the child's exit code in decimal to the third file.
-// The command input is closed when the script ends, or with
+// It starts PROGRAM with the arguments through kalmo-client's spawner (the
+// command line quoted so that CommandLineToArgvW gives them back unchanged,
+// three anonymous pipes, a job object), plays the input script on the
+// child's standard input (the *.input format of tests/support/input_script.h,
+// parsed by the same code as on Linux, so one script drives both builds
+// alike), copies the child's standard output and standard error raw into the
+// two files from two threads, and writes the child's exit code in decimal to
+// the third file. The command input is closed when the script ends, or with
 // --keep-stdin-open only once the child has exited. A child still running
 // after the timeout (60 s by default) is terminated; the exit-code file then
 // says "timeout". Built by mingw-w64, statically, so Wine needs no other DLL.
@@ -19,12 +19,19 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host_process.h"
 #include "input_script.h"
 #include "output_watch.h"
 
+using kalmo::client::HostProcess;
 using kalmo_test::OutputWatch;
 
 namespace {
@@ -42,15 +49,9 @@ struct Options {
 
 // Shared between the main thread and the standard-output reader.
 struct OutputState {
-    CRITICAL_SECTION lock;
+    std::mutex lock;
     OutputWatch watch;
-    volatile LONG finished = 0;
-};
-
-struct Reader {
-    HANDLE pipe = nullptr;
-    HANDLE file = nullptr;
-    OutputState *output = nullptr;  // only for standard output
+    bool finished = false;
 };
 
 void complain(const char *text) {
@@ -84,37 +85,6 @@ bool parse_options(int count, wchar_t **arguments, Options &options) {
     return true;
 }
 
-// The inverse of CommandLineToArgvW for one argument: backslashes are
-// literal except before a double quote, where they must be doubled.
-void append_quoted(std::wstring &line, const std::wstring &argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        line += argument;
-        return;
-    }
-    line += L'"';
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            backslashes++;
-            continue;
-        }
-        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        line += c;
-    }
-    line.append(backslashes * 2, L'\\');
-    line += L'"';
-}
-
-std::wstring build_command_line(const std::vector<std::wstring> &arguments) {
-    std::wstring line;
-    for (size_t i = 0; i < arguments.size(); i++) {
-        if (i) line += L' ';
-        append_quoted(line, arguments[i]);
-    }
-    return line;
-}
-
 bool read_whole_file(const std::wstring &path, std::string &bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -141,32 +111,22 @@ bool write_bytes(HANDLE handle, const char *bytes, size_t count) {
     return true;
 }
 
-DWORD WINAPI copy_pipe_to_file(void *parameter) {
-    Reader *reader = static_cast<Reader *>(parameter);
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(reader->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        write_bytes(reader->file, buffer, got);
-        if (!reader->output) continue;
-        EnterCriticalSection(&reader->output->lock);
-        reader->output->watch.feed(buffer, got);
-        LeaveCriticalSection(&reader->output->lock);
+// Copies one of the child's streams into `file` until it ends; standard
+// output also feeds the watch the script's waits look at.
+void copy_stream_to_file(HostProcess &child, bool standard_output, HANDLE file, OutputState *output) {
+    static thread_local char buffer[65536];
+    for (;;) {
+        size_t got = standard_output ? child.read_output(buffer, sizeof buffer)
+                                     : child.read_diagnostics(buffer, sizeof buffer);
+        if (got == 0) break;
+        write_bytes(file, buffer, got);
+        if (!output) continue;
+        std::lock_guard<std::mutex> hold(output->lock);
+        output->watch.feed(buffer, got);
     }
-    if (reader->output) InterlockedExchange(&reader->output->finished, 1);
-    return 0;
-}
-
-// One pipe with the child's end inheritable and ours not. Its buffer is as
-// roomy as a Linux pipe's, so a script's large write lands at once on both
-// builds and the frame a command arrives in does not depend on the pipe size.
-bool make_pipe(HANDLE &ours, HANDLE &childs, bool child_reads) {
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inheritable, 1 << 20)) return false;
-    ours = child_reads ? write_end : read_end;
-    childs = child_reads ? read_end : write_end;
-    SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
-    return true;
+    if (!output) return;
+    std::lock_guard<std::mutex> hold(output->lock);
+    output->finished = true;
 }
 
 // Waits until the condition holds, the child's output has ended or the
@@ -174,29 +134,34 @@ bool make_pipe(HANDLE &ours, HANDLE &childs, bool child_reads) {
 template <typename Condition>
 void wait_for(OutputState &output, ULONGLONG deadline, Condition condition) {
     for (;;) {
-        EnterCriticalSection(&output.lock);
-        bool met = condition(output.watch);
-        LeaveCriticalSection(&output.lock);
-        if (met || output.finished || GetTickCount64() >= deadline) return;
+        {
+            std::lock_guard<std::mutex> hold(output.lock);
+            if (condition(output.watch) || output.finished) return;
+        }
+        if (GetTickCount64() >= deadline) return;
         Sleep(1);
     }
 }
 
-void play_script(const kalmo_test::InputScript &script, HANDLE &input, OutputState &output, ULONGLONG deadline) {
+void play_script(const kalmo_test::InputScript &script, HostProcess &child, bool &input_open, OutputState &output,
+                 ULONGLONG deadline) {
     using kalmo_test::InputStep;
     std::string pending;
+    // A child that stopped reading is not an error of the parent.
+    auto send_pending = [&] {
+        if (input_open && !pending.empty() && !child.write_input(pending.data(), pending.size())) {
+            child.close_input();
+            input_open = false;
+        }
+        pending.clear();
+    };
     for (const InputStep &step : script.steps()) {
         if (step.kind == InputStep::kSend) {
             pending += step.text;
             continue;
         }
         // Consecutive sends go out in one write, as the Linux runner does.
-        if (input && !pending.empty() && !write_bytes(input, pending.data(), pending.size())) {
-            // A child that stopped reading is not an error of the parent.
-            CloseHandle(input);
-            input = nullptr;
-        }
-        pending.clear();
+        send_pending();
         switch (step.kind) {
         case InputStep::kSend:
             break;
@@ -210,15 +175,16 @@ void play_script(const kalmo_test::InputScript &script, HANDLE &input, OutputSta
             wait_for(output, deadline, [&](const OutputWatch &w) { return w.saw_status(step.text); });
             break;
         case InputStep::kClose:
-            if (input) CloseHandle(input);
-            input = nullptr;
+            if (input_open) child.close_input();
+            input_open = false;
             break;
         }
     }
-    if (input && !pending.empty() && !write_bytes(input, pending.data(), pending.size())) {
-        CloseHandle(input);
-        input = nullptr;
-    }
+    send_pending();
+}
+
+std::string utf8(const std::wstring &wide) {
+    return kalmo::client::utf16_to_utf8(std::u16string(wide.begin(), wide.end()));
 }
 
 int run(const Options &options) {
@@ -239,59 +205,51 @@ int run(const Options &options) {
         return kParentFailure;
     }
 
-    HANDLE input = nullptr, child_input = nullptr, output_pipe = nullptr, child_output = nullptr,
-           error_pipe = nullptr, child_error = nullptr;
-    if (!make_pipe(input, child_input, true) || !make_pipe(output_pipe, child_output, false) ||
-        !make_pipe(error_pipe, child_error, false)) {
-        complain("kalmo-test-parent: CreatePipe failed");
+    std::vector<std::string> command;
+    for (const std::wstring &argument : options.child_arguments) command.push_back(utf8(argument));
+    std::string error;
+    std::unique_ptr<HostProcess> child = HostProcess::start(command, error);
+    if (!child) {
+        complain(("kalmo-test-parent: " + error).c_str());
         return kParentFailure;
     }
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = child_input;
-    startup.hStdOutput = child_output;
-    startup.hStdError = child_error;
-    PROCESS_INFORMATION process = {};
-    std::wstring command_line = build_command_line(options.child_arguments);
-    if (!CreateProcessW(options.child_arguments[0].c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        complain("kalmo-test-parent: CreateProcessW failed");
-        return kParentFailure;
-    }
-    // Only the child may hold these ends, or its pipes never report the end.
-    CloseHandle(child_input);
-    CloseHandle(child_output);
-    CloseHandle(child_error);
-    CloseHandle(process.hThread);
 
     OutputState output;
-    InitializeCriticalSection(&output.lock);
-    Reader out_reader = {output_pipe, stdout_file, &output};
-    Reader err_reader = {error_pipe, stderr_file, nullptr};
-    HANDLE threads[2] = {CreateThread(nullptr, 0, copy_pipe_to_file, &out_reader, 0, nullptr),
-                         CreateThread(nullptr, 0, copy_pipe_to_file, &err_reader, 0, nullptr)};
+    std::thread out_reader(copy_stream_to_file, std::ref(*child), true, stdout_file, &output);
+    std::thread err_reader(copy_stream_to_file, std::ref(*child), false, stderr_file, nullptr);
 
     ULONGLONG deadline = GetTickCount64() + options.timeout_ms;
-    play_script(script, input, output, deadline);
-    if (input && !options.keep_stdin_open) {
-        CloseHandle(input);
-        input = nullptr;
+    bool input_open = true;
+    play_script(script, *child, input_open, output, deadline);
+    if (input_open && !options.keep_stdin_open) {
+        child->close_input();
+        input_open = false;
     }
 
-    ULONGLONG now = GetTickCount64();
-    DWORD left = now < deadline ? DWORD(deadline - now) : 0;
-    bool timed_out = WaitForSingleObject(process.hProcess, left) == WAIT_TIMEOUT;
-    if (timed_out) {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, INFINITE);
+    // The child is ended by force when the deadline passes first.
+    std::mutex lock;
+    std::condition_variable ended_changed;
+    bool ended = false, timed_out = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        ULONGLONG now = GetTickCount64();
+        auto left = std::chrono::milliseconds(now < deadline ? deadline - now : 0);
+        if (ended_changed.wait_for(hold, left, [&] { return ended; })) return;
+        timed_out = true;
+        child->terminate();
+    });
+    kalmo::client::ProcessEnd end = child->wait();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ended = true;
     }
-    if (input) CloseHandle(input);
-    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    ended_changed.notify_all();
+    watchdog.join();
+    if (input_open) child->close_input();
+    out_reader.join();
+    err_reader.join();
 
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
+    DWORD code = DWORD(end.code);
     std::string code_text = timed_out ? "timeout" : std::to_string(code);
     HANDLE code_file = create_output_file(options.exit_code_path);
     write_bytes(code_file, code_text.data(), code_text.size());

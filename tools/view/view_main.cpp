@@ -1,8 +1,9 @@
-// kalmo-view: a live parent for kalmo-host on Linux. It starts the host,
-// shows its frames in a window, plays its audio, and sends the mouse (captured
-// relatively) and the keyboard to it as command lines. Closing the window
-// sends QUIT. This file holds the command line, the status handling and the
-// event loop; the window, sound, pointer and key table have their own files.
+// kalmo-view: a live parent for kalmo-host on Linux. It runs the host
+// through kalmo-client, shows its frames in a window, plays its audio, and
+// sends the mouse (captured relatively) and the keyboard to it as commands.
+// Closing the window sends QUIT. This file holds the command line, the status
+// handling and the event loop; the window, sound, pointer and key table have
+// their own files.
 #include <sys/stat.h>
 #include <unistd.h>
 

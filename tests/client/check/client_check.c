@@ -14,6 +14,10 @@
  *   hold       print "host_pid N" once the game runs, then wait forever
  *              (the test kills this program and looks for the host)
  *
+ * Run by the library as a host (seven arguments, the core path named
+ * "broken_stream"), it stands in for a host whose stream breaks: one status
+ * packet, then a header with a bad magic at stream offset 28, then it waits.
+ *
  * Output: "status STATE", "diagnostic LINE", "frames N", "audio_frames N",
  * "dropped N", "error OFFSET TEXT", "exit KIND CODE MEANING", "stop KIND CODE",
  * or "start_failed RESULT TEXT". Exit status 0 when the session ran, 1 when
@@ -29,6 +33,10 @@
 #include <shellapi.h>
 #include <stdlib.h>
 static void sleep_ms(int ms) { Sleep((DWORD)ms); }
+static void write_raw(const char *bytes, size_t count) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, (DWORD)count, &written, NULL);
+}
 
 /* main's argv is in the ANSI code page; the library takes UTF-8. */
 static char **utf8_arguments(int *count) {
@@ -43,11 +51,24 @@ static char **utf8_arguments(int *count) {
 }
 #else
 #include <time.h>
+#include <unistd.h>
 static void sleep_ms(int ms) {
     struct timespec pause = {ms / 1000, (long)(ms % 1000) * 1000000L};
     nanosleep(&pause, NULL);
 }
+static void write_raw(const char *bytes, size_t count) {
+    if (write(1, bytes, count) < 0) return;
+}
 #endif
+
+static int broken_host(void) {
+    static const char status[] = "KLMP\x03\x13\x00\x00\x00{\"state\":\"running\"}";
+    static const char broken[] = "KLMQ\x01\x10\x00\x00\x00";
+    write_raw(status, sizeof status - 1);
+    write_raw(broken, sizeof broken - 1);
+    sleep_ms(30000);
+    return 0;
+}
 
 static int run(const char *mode, kalmo_client *client) {
     unsigned long long frames = 0, audio_frames = 0, dropped = 0;
@@ -109,6 +130,7 @@ int main(int argc, char **argv) {
 #ifdef _WIN32
     argv = utf8_arguments(&argc);
 #endif
+    if (argc == 7 && strstr(argv[1], "broken_stream")) return broken_host();
     if (argc != 6) {
         fprintf(stderr, "usage: client_check run|quit|stop|slow|hold HOST CORE CONTENT FOLDER\n");
         return 2;
