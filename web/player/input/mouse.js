@@ -17,6 +17,10 @@ const JUMP_LIMIT = 250;
 // Wheel deltas per notch by deltaMode (pixels, lines, pages).
 const WHEEL_PER_NOTCH = [100, 3, 1];
 const BUTTON_BITS = { 0: 1, 1: 4, 2: 2 };
+// The host keeps the button state of the last line before each input poll,
+// so a press and its release in one poll's lines would never be seen: a
+// press stays reported this long after it was sent (three runs at 60 fps).
+const PRESS_HOLD_MS = 50;
 
 export class Mouse {
   // display: the Display; send(line); onLockChange(locked); onGesture() for the click that may start audio.
@@ -28,8 +32,9 @@ export class Mouse {
     this.onGesture = onGesture;
     this.accumulator = new MouseAccumulator();
     this.buttons = 0;
-    // Presses not yet sent stay reported until a line carried them, so a click shorter than a refresh still lands.
+    // Presses not yet sent, and presses sent less than PRESS_HOLD_MS ago, stay reported, so a short click still lands.
     this.unsentPresses = 0;
+    this.heldPresses = 0;
     this.pointer = { x: 0, y: 0, inside: false };
     this.virtual = { x: 0, y: 0 };
     this.sent = null;
@@ -58,7 +63,13 @@ export class Mouse {
 
   // After an input event: sends at once unless a line already went in this refresh interval.
   changed() {
-    if (!this.sentThisRefresh) this.flush();
+    if (!this.sentThisRefresh) {
+      this.flush();
+      return;
+    }
+    // A page that stops painting skips refresh callbacks; a release must still go out.
+    clearTimeout(this.backstop);
+    this.backstop = setTimeout(() => this.flush(), 40);
   }
 
   async lock() {
@@ -156,7 +167,7 @@ export class Mouse {
 
   // Sends what gathered as one line, when anything changed.
   flush() {
-    const reported = this.buttons | this.unsentPresses;
+    const reported = this.buttons | this.unsentPresses | this.heldPresses;
     const { dx, dy, wheel } = this.accumulator.take();
     const { x, y, inside } = this.pointer;
     const last = this.sent;
@@ -170,12 +181,22 @@ export class Mouse {
     if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return;
     this.sentThisRefresh = true;
     this.counts.lines++;
+    if (this.unsentPresses) this.holdPresses(this.unsentPresses);
     this.unsentPresses = 0;
     this.sent = { buttons: reported, x, y, inside };
   }
 
+  holdPresses(bits) {
+    this.heldPresses |= bits;
+    setTimeout(() => {
+      this.heldPresses &= ~bits;
+      this.changed();
+    }, PRESS_HOLD_MS);
+  }
+
   destroy() {
     cancelAnimationFrame(this.animationFrame);
+    clearTimeout(this.backstop);
     for (const [where, type, handler, options] of this.listeners) where.removeEventListener(type, handler, options);
     this.unlock();
   }
