@@ -21,7 +21,7 @@ export const build = {
   demoContent: join(repoRoot, 'demo/demo_content.txt'),
   sparseContent: join(repoRoot, 'demo/demo_content_sparse_audio.txt'),
 };
-const playScript = process.env.KALMO_PLAY_SCRIPT ?? join(repoRoot, 'web/bin/kalmo-play.js');
+const playScript = join(repoRoot, 'web/bin/kalmo-play.js');
 
 export const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
