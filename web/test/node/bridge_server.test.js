@@ -108,7 +108,10 @@ test('a second page gets a clear refusal while the first plays on', async (t) =>
 });
 
 test('bad messages close only their own connection, end its host, and the next page plays', async (t) => {
-  const { server, log } = await bridge(t, demo);
+  const { server, log } = await bridge(t, () => ({ maxSessions: 2 }));
+  const bystander = new Page(server);
+  await bystander.opened();
+  await waitFor(() => server.hostPids.length === 1, 5000, 'the bystander\'s host');
   const hostile = [
     [(socket) => socket.send('M 1 2 3 4 5 6 7; rm -rf /'), 1008, /bad command: M line needs 7 fields/],
     [(socket) => socket.send('M 1 2 3 4 5 6 7;rm'), 1008, /bad command: inside is not a decimal/],
@@ -125,8 +128,13 @@ test('bad messages close only their own connection, end its host, and the next p
     const closed = await page.closed;
     assert.equal(closed.code, code, `${reason}`);
     assert.ok(log.some((line) => reason.test(line)), `logged: ${reason}`);
-    await noHostLeft(server);
+    await waitFor(() => server.hostPids.length === 1, 4000, 'the hostile page\'s host to end');
   }
+  const seen = bystander.count('video');
+  await waitFor(() => bystander.count('video') > seen, 5000, 'the bystander\'s frames');
+  assert.equal(bystander.socket.readyState, bystander.socket.OPEN);
+  bystander.socket.close();
+  await noHostLeft(server);
   const next = new Page(server);
   await next.opened();
   await waitFor(() => next.count('video') >= 1, 5000, 'the next page\'s frames');
