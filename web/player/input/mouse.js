@@ -21,6 +21,9 @@ const BUTTON_BITS = { 0: 1, 1: 4, 2: 2 };
 // so a press and its release in one poll's lines would never be seen: a
 // press stays reported this long after it was sent (three runs at 60 fps).
 const PRESS_HOLD_MS = 50;
+// Chromium holds mousemove back to the next animation frame; pointerrawupdate
+// comes as the motion happens (secure contexts, which loopback is).
+const MOTION_EVENT = typeof window !== 'undefined' && 'onpointerrawupdate' in window ? 'pointerrawupdate' : 'mousemove';
 
 export class Mouse {
   // display: the Display; send(line); onLockChange(locked); onGesture() for the click that may start audio.
@@ -45,7 +48,7 @@ export class Mouse {
     this.listeners = [
       [target, 'mousedown', (event) => this.onButton(event, true)],
       [document, 'mouseup', (event) => this.onButton(event, false)],
-      [document, 'mousemove', (event) => this.onMotion(event)],
+      [document, MOTION_EVENT, (event) => this.onMotion(event)],
       [target, 'wheel', (event) => this.onWheel(event), { passive: false }],
       [target, 'contextmenu', (event) => event.preventDefault()],
       [document, 'pointerlockchange', () => this.onLockChanged()],
