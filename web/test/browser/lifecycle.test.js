@@ -8,6 +8,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
+import { exitMeaning } from '../../lib/exit_meaning.js';
 import {
   build, repoRoot, launchBrowser, startPlay, openPlayer, closePages, childProcesses, waitFor, temporaryDirectory,
   writeScenario, readRecord,
@@ -40,9 +41,11 @@ test('the stages are listed until running; closing the page ends the host with e
     const hosts = childProcesses(play.child.pid);
     assert.equal(hosts.length, 1);
     await closePages(browser, play);
-    // The probe records these only on an orderly stop, which the host ends with exit 0.
+    // The probe records these only on an orderly stop, and the bridge logs the host's exit 0.
     const record = readRecord(files.record);
     assert.deepEqual(record.slice(-2), ['call unload_game', 'call deinit']);
+    await waitFor(() => play.output.includes(`host ${hosts[0]} ended: ${exitMeaning(0, null)}`),
+      { what: 'the bridge to log exit 0' });
     assert.equal(play.child.exitCode, null, 'the bridge keeps serving');
     const next = await openPlayer(browser, await play.url);
     await waitFor(() => next.evaluate(() => window.kalmoPlayer.stats.state === 'running'), { what: 'a second page to run' });
