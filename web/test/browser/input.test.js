@@ -6,22 +6,11 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeScenario, recordEntries,
+  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeStreamScenario, recordEntries,
 } from './support/browser_harness.js';
 
 const WIDTH = 160;
 const HEIGHT = 100;
-const SCENARIO = `av ${WIDTH} ${HEIGHT} 0 60 48000
-[init]
-keyboard_callback
-[load_game]
-pixel_format 1
-[every_frame]
-poll
-query_mouse
-query_pointer
-video 1 ${WIDTH} ${HEIGHT}
-`;
 
 let browser;
 let play;
@@ -31,7 +20,7 @@ let box;
 
 before(async () => {
   const dir = temporaryDirectory('input');
-  const files = writeScenario(dir, 'input', SCENARIO);
+  const files = writeStreamScenario(dir, WIDTH, HEIGHT);
   record = files.record;
   browser = await launchBrowser();
   play = startPlay({ core: build.probeCore, content: files.scenario, data: dir });
