@@ -149,7 +149,7 @@ export class PacketParser {
         const chunk = this.#chunks[0];
         const start = this.#firstChunkStart;
         const count = Math.min(chunk.length - start, length - filled);
-        bytes.set(chunk.subarray(start, start + count), filled);
+        bytes.set(start === 0 && count === chunk.length ? chunk : chunk.subarray(start, start + count), filled);
         filled += count;
         this.#advance(chunk, start + count);
       }
