@@ -26,12 +26,13 @@ const PRESS_HOLD_MS = 50;
 const MOTION_EVENT = typeof window !== 'undefined' && 'onpointerrawupdate' in window ? 'pointerrawupdate' : 'mousemove';
 
 export class Mouse {
-  // display: the Display; send(line); onLockChange(locked); onGesture() for the click that may start audio.
-  constructor(display, target, { send, onLockChange, onGesture }) {
+  // display: the Display; send(line); onLockChange(locked); onLockRefused(); onGesture() for the click that may start audio.
+  constructor(display, target, { send, onLockChange, onLockRefused, onGesture }) {
     this.display = display;
     this.target = target;
     this.send = send;
     this.onLockChange = onLockChange;
+    this.onLockRefused = onLockRefused;
     this.onGesture = onGesture;
     this.accumulator = new MouseAccumulator();
     this.buttons = 0;
@@ -52,7 +53,7 @@ export class Mouse {
       [target, 'wheel', (event) => this.onWheel(event), { passive: false }],
       [target, 'contextmenu', (event) => event.preventDefault()],
       [document, 'pointerlockchange', () => this.onLockChanged()],
-      [document, 'pointerlockerror', () => this.counts.lockRefusals++],
+      [document, 'pointerlockerror', () => { if (!this.awaitingLock) this.refused(); }],
     ];
     for (const [where, type, handler, options] of this.listeners) where.addEventListener(type, handler, options);
     this.animationFrame = requestAnimationFrame(() => this.onRefresh());
@@ -77,20 +78,32 @@ export class Mouse {
 
   async lock() {
     const element = this.display.canvas;
+    const request = element.requestPointerLock({ unadjustedMovement: true });
+    // Browsers without the promise form report a refusal only by the pointerlockerror event.
+    if (!(request instanceof Promise)) return;
+    this.awaitingLock = true;
     try {
-      await element.requestPointerLock({ unadjustedMovement: true });
+      await request;
     } catch (error) {
       // Chromium on Linux refuses raw movement; a plain lock still works.
       if (error?.name !== 'NotSupportedError') {
-        this.counts.lockRefusals++;
+        this.refused();
         return;
       }
       try {
         await element.requestPointerLock();
       } catch {
-        this.counts.lockRefusals++;
+        this.refused();
       }
+    } finally {
+      this.awaitingLock = false;
     }
+  }
+
+  // Browsers refuse a lock for about a second after Esc, and outside a click.
+  refused() {
+    this.counts.lockRefusals++;
+    this.onLockRefused?.();
   }
 
   unlock() {
