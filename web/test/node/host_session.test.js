@@ -191,3 +191,10 @@ test('the environment reaches the host, and a parent killed with SIGKILL leaves 
   parent.kill('SIGKILL');
   await waitFor(() => !processAlive(pid), 3000, 'the orphaned host to die');
 });
+
+test('codes the host never uses are called what they are', () => {
+  assert.match(exitMeaning(1, null), /exit code 1, which it never uses/);
+  assert.equal(exitMeaning(3221225477, null), 'the host crashed with an access violation (0xC0000005)');
+  assert.equal(exitMeaning(-1073741819, null), 'the host crashed with an access violation (0xC0000005)');
+  assert.equal(exitMeaning(null, 'SIGSEGV'), 'the host was ended by signal SIGSEGV');
+});
