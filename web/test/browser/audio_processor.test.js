@@ -127,3 +127,14 @@ test('a fill above the target speeds playback by at most 1 %, a fill below slows
   assert.ok(late.counts.trimmedFrames > 48000 * 0.14, 'a 200 ms backlog is cut back to the target');
   assert.ok(Math.abs(late.fillSeconds() - 0.05) < 0.005);
 });
+
+test('without a shared buffer the processor keeps its own ring, filled by the blocks the page posts', () => {
+  const processor = new Processor({ processorOptions: { buffer: null, capacity: CAPACITY, targetMs: 50 } });
+  for (let first = 0; first < 3200; first += 800) {
+    processor.port.onmessage({ data: { type: 'block', samples: sine(first, 800, 44100), rate: 44100 } });
+  }
+  const played = render(processor, 10);
+  assert.ok(played.some((value) => Math.abs(value) > 0.2), 'the posted tone plays');
+  assert.equal(processor.sourceRate, 44100);
+  assert.equal(processor.counts.dryOuts, 0);
+});
