@@ -138,3 +138,12 @@ test('without a shared buffer the processor keeps its own ring, filled by the bl
   assert.equal(processor.sourceRate, 44100);
   assert.equal(processor.counts.dryOuts, 0);
 });
+
+test('a new target from the page moves the point where playback starts', () => {
+  const { processor, ring } = start();
+  processor.port.onmessage({ data: { type: 'target', targetMs: 100 } });
+  ring.write(sine(0, 3200, 48000), 48000);
+  assert.ok(render(processor, 3).every((value) => value === 0), '67 ms queued: still waiting');
+  ring.write(sine(3200, 1600, 48000), 48000);
+  assert.ok(render(processor, 3).some((value) => value !== 0), '100 ms queued: playing');
+});
