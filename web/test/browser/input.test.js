@@ -165,3 +165,16 @@ test('keys still down are released when the lock ends or the window loses focus'
   assert.match(notice, /click the picture to capture it again/);
   assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.input.heldKeys), 0);
 });
+
+test('Alt+Enter toggles fullscreen and neither key of the shortcut becomes a game key press of Enter', async () => {
+  await page.focus('.kalmo-viewport');
+  const start = keyEvents().length;
+  await page.keyboard.press('Alt+Enter');
+  await waitFor(() => page.evaluate(() => document.fullscreenElement === window.kalmoPlayer.root),
+    { what: 'the player in fullscreen' });
+  await page.keyboard.press('Alt+Enter');
+  await waitFor(() => page.evaluate(() => document.fullscreenElement === null), { what: 'fullscreen to end' });
+  await settle();
+  const codes = keyEvents().slice(start).map((e) => e.keycode);
+  assert.equal(codes.includes(13), false, 'Enter stayed with the player');
+});
