@@ -308,7 +308,8 @@ function report(streams, renderers, input, audio) {
       `${fixed(s.toCanvas.median).padStart(7)} / ${fixed(s.toCanvas.p99).padEnd(8)}   ${String(s.shown).padStart(5)}  ` +
       `${String(s.dropped).padStart(6)}         ${s.toCanvas.p99 <= 2 * FRAME_MS ? 'met' : 'NOT met'}`);
   }
-  lines.push(`(clock tie error at most ${fixed(Math.max(...streams.map((s) => s.clockError)), 2)} ms; the bridge's own wait is inside core->page msg)`);
+  lines.push(`(clock tie error at most ${fixed(Math.max(...streams.map((s) => s.clockError)), 2)} ms; core->page msg holds the host's`);
+  lines.push(' pipe, the bridge and the WebSocket; the bridge bench, section web-bridge, times the bridge alone)');
   lines.push('');
   lines.push(`Renderer at 640x480, 60 fps (${STREAM_SECONDS} s each), ms per frame: the draw call, and the call until`);
   lines.push('its pixels are readable (a one-pixel read-back, which waits for WebGL\'s asynchronous upload)');

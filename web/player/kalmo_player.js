@@ -139,7 +139,7 @@ export class KalmoPlayer {
     this.hostState = status.state;
     switch (status.state) {
     case 'stage':
-      this.addStage(status.stage ?? status.name ?? 'stage', status.message ?? status.stage);
+      this.addStage(status.stage ?? 'stage', status.message ?? status.stage);
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
