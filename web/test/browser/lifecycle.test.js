@@ -73,6 +73,19 @@ test('a core that does not load shows the error and its meaning, and the button 
   });
 });
 
+test('a second page while one plays is told why it was refused', async () => {
+  await withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
+    const first = await openPlayer(browser, await play.url);
+    await waitFor(() => first.evaluate(() => window.kalmoPlayer.stats.state === 'running'), { what: 'the first page to run' });
+    const second = await openPlayer(browser, await play.url);
+    const panel = second.locator('.kalmo-error');
+    await waitFor(() => panel.isVisible(), { what: 'the refusal on the second page' });
+    assert.match(await panel.textContent(), /The bridge refused this page/);
+    assert.equal(await first.evaluate(() => window.kalmoPlayer.stats.connection), 'open', 'the first page plays on');
+    await closePages(browser, play);
+  });
+});
+
 test('a lost connection says so and offers to reconnect', async () => {
   await withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
     const page = await openPlayer(browser, await play.url);
