@@ -22,7 +22,7 @@ import { join } from 'node:path';
 import os from 'node:os';
 import WebSocket from 'ws';
 import {
-  build, repoRoot, CHROMIUM_ARGS, startPlay, temporaryDirectory, writeScenario, recordEntries, readRecord,
+  build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
   probePixelWord, waitFor,
 } from '../test/browser/support/browser_harness.js';
 
@@ -136,29 +136,6 @@ function percentile(values, fraction) {
 const median = (values) => percentile(values, 0.5);
 const fixed = (value, digits = 2) => (Number.isFinite(value) ? value.toFixed(digits) : 'n/a');
 
-async function withPlay(core, content, dir, body) {
-  const play = startPlay({ core, content, data: dir });
-  try {
-    return await body(await play.url);
-  } finally {
-    await play.stop();
-  }
-}
-
-// The probe presenting XRGB8888 frames every run at 60 fps, polling and reading the mouse first.
-function streamScenario(dir, width, height) {
-  return writeScenario(dir, `stream_${width}x${height}`, `av ${width} ${height} 0 60 48000
-[init]
-keyboard_callback
-[load_game]
-pixel_format 1
-[every_frame]
-poll
-query_mouse
-video 1 ${width} ${height}
-`);
-}
-
 // Core run number of a frame from its first two pixels, as the probe draws them.
 function runIndex(runs) {
   const index = new Map();
@@ -191,9 +168,9 @@ const HOOK_DRAWS = `(() => {
 })()`;
 
 async function measureStream(browser, dir, width, height, renderer) {
-  const files = streamScenario(dir, width, height);
-  return withPlay(build.probeCore, files.scenario, dir, async (url) => {
-    const page = await browser.open(`${url}&renderer=${renderer}`);
+  const files = writeStreamScenario(dir, width, height);
+  return withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
+    const page = await browser.open(`${await play.url}&renderer=${renderer}`);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.video.shown > 30'), { what: 'frames' });
     await page.evaluate(HOOK_DRAWS);
     const before = await page.evaluate('window.kalmoPlayer.stats.video');
@@ -236,9 +213,9 @@ async function measureStream(browser, dir, width, height, renderer) {
 
 // Input: a key press or a 5 px motion every 100 ms through the real input pipeline (Input domain).
 async function measureInput(browser, dir) {
-  const files = streamScenario(dir, 320, 200);
-  return withPlay(build.probeCore, files.scenario, dir, async (url) => {
-    const page = await browser.open(url);
+  const files = writeStreamScenario(dir, 320, 200);
+  return withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
+    const page = await browser.open(await play.url);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.video.shown > 10'), { what: 'frames' });
     const box = await page.evaluate(`(() => { const r = window.kalmoPlayer.display.canvas.getBoundingClientRect();
       return { x: r.left + r.width / 2, y: r.top + r.height / 2 }; })()`);
@@ -293,8 +270,8 @@ async function measureInput(browser, dir) {
 }
 
 async function measureAudio(browser, dir) {
-  return withPlay(build.demoCore, build.demoContent, dir, async (url) => {
-    const page = await browser.open(url);
+  return withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
+    const page = await browser.open(await play.url);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.playing'), { what: 'sound' });
     // The first second settles the start-up burst; the rest is steady state.
     await new Promise((resolve) => setTimeout(resolve, 1000));
@@ -331,7 +308,8 @@ function report(streams, renderers, input, audio) {
       `${fixed(s.toCanvas.median).padStart(7)} / ${fixed(s.toCanvas.p99).padEnd(8)}   ${String(s.shown).padStart(5)}  ` +
       `${String(s.dropped).padStart(6)}         ${s.toCanvas.p99 <= 2 * FRAME_MS ? 'met' : 'NOT met'}`);
   }
-  lines.push(`(clock tie error at most ${fixed(Math.max(...streams.map((s) => s.clockError)), 2)} ms; the bridge's own wait is inside core->page msg)`);
+  lines.push(`(clock tie error at most ${fixed(Math.max(...streams.map((s) => s.clockError)), 2)} ms; core->page msg holds the host's`);
+  lines.push(' pipe, the bridge and the WebSocket; the bridge bench, section web-bridge, times the bridge alone)');
   lines.push('');
   lines.push(`Renderer at 640x480, 60 fps (${STREAM_SECONDS} s each), ms per frame: the draw call, and the call until`);
   lines.push('its pixels are readable (a one-pixel read-back, which waits for WebGL\'s asynchronous upload)');

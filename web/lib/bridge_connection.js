@@ -39,7 +39,7 @@ export class BridgeConnection {
     return { sentVideo: this.#sentVideo, droppedVideo: this.#droppedVideo, repeatedVideo: this.#repeatedVideo };
   }
 
-  // Hands the connection its host; a page already gone gets none started.
+  // Hands the connection its host: from now on its output goes to the page.
   attach(session) {
     this.#session = session;
     session.on('status', (packet) => this.#sendBinary(packet.bytes));

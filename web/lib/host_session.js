@@ -9,10 +9,12 @@
 //
 // Tying the host to this process: on Linux it is started through util-linux
 // `setpriv --pdeathsig KILL`, so the kernel kills it when this process dies
-// in any way, SIGKILL included. Everywhere, live hosts are killed when this
-// process exits (normally or on an uncaught exception). On Windows a parent
-// killed from outside (Task Manager, TerminateProcess) leaves the host
-// running: Node cannot put a child in a kill-on-close job object by itself.
+// in any way, SIGKILL included (the kernel ties this to the thread that
+// spawned it: a host started from a worker thread ends with that worker).
+// Everywhere, live hosts are killed when this process exits (normally or on
+// an uncaught exception). On Windows a parent killed from outside (Task
+// Manager, TerminateProcess) leaves the host running: Node cannot put a
+// child in a kill-on-close job object by itself.
 import { spawn } from 'node:child_process';
 import { accessSync, constants } from 'node:fs';
 import { EventEmitter } from 'node:events';

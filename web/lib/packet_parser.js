@@ -18,6 +18,13 @@ const MAX_AUDIO_FRAMES = 65536;
 const MAX_STATUS_BYTES = 65536;
 const TYPE_NAMES = { 1: 'video', 2: 'audio', 3: 'status' };
 
+// Node can hand out memory without zeroing it first; a packet buffer is
+// overwritten whole at once, so where that exists it saves a pass over
+// every assembled frame. Browsers fall back to a plain Uint8Array.
+const allocatePacket = typeof globalThis.Buffer?.allocUnsafeSlow === 'function'
+  ? (length) => globalThis.Buffer.allocUnsafeSlow(length)
+  : (length) => new Uint8Array(length);
+
 const littleEndianPlatform = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 const statusDecoder = new TextDecoder('utf-8');
 
@@ -136,13 +143,13 @@ export class PacketParser {
       bytes = first.subarray(from, from + length);
       this.#advance(first, from + length);
     } else {
-      bytes = new Uint8Array(length);
+      bytes = allocatePacket(length);
       let filled = 0;
       while (filled < length) {
         const chunk = this.#chunks[0];
         const start = this.#firstChunkStart;
         const count = Math.min(chunk.length - start, length - filled);
-        bytes.set(chunk.subarray(start, start + count), filled);
+        bytes.set(start === 0 && count === chunk.length ? chunk : chunk.subarray(start, start + count), filled);
         filled += count;
         this.#advance(chunk, start + count);
       }

@@ -144,7 +144,13 @@ export class Display {
     this.counts.received++;
     if (this.pending) this.counts.dropped++;
     this.pending = { frame, arrivedAt };
-    if (arrivedAt - this.lastDrawnArrival >= this.refreshPeriod * 0.75) this.drawPending();
+    if (arrivedAt - this.lastDrawnArrival >= this.refreshPeriod * 0.75) {
+      this.drawPending();
+      return;
+    }
+    // Pages that stop painting (headless, throttled) may skip refresh callbacks; the frame still gets drawn.
+    clearTimeout(this.backstop);
+    this.backstop = setTimeout(() => this.drawPending(), this.refreshPeriod * 2);
   }
 
   onRefresh(now) {
@@ -242,6 +248,7 @@ export class Display {
 
   destroy() {
     cancelAnimationFrame(this.animationFrame);
+    clearTimeout(this.backstop);
     this.resizeObserver.disconnect();
   }
 }

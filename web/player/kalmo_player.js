@@ -39,6 +39,7 @@ export class KalmoPlayer {
     const onGesture = () => this.audio.resumeFromGesture();
     this.mouse = new Mouse(this.display, this.viewport, {
       send, onGesture, onLockChange: (locked) => this.onLockChange(locked),
+      onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
     });
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
@@ -52,9 +53,8 @@ export class KalmoPlayer {
     this.overlay = new StatsOverlay(this.viewport, () => this.stats);
     this.onPageHide = () => this.connection?.close();
     window.addEventListener('pagehide', this.onPageHide);
-    document.addEventListener('fullscreenchange', () => {
-      this.keyboard.lockBrowserKeys(document.fullscreenElement === this.root);
-    });
+    this.onFullscreenChange = () => this.keyboard.lockBrowserKeys(document.fullscreenElement === this.root);
+    document.addEventListener('fullscreenchange', this.onFullscreenChange);
     this.connect();
   }
 
@@ -118,12 +118,15 @@ export class KalmoPlayer {
     this.errorPanel.hidden = true;
     this.connectionState = 'connecting';
     this.addStage('connecting', 'Connecting to kalmo-play');
-    this.connection = new Connection(this.url, {
-      onOpen: () => { this.connectionState = 'open'; },
-      onPacket: (packet, arrivedAt) => this.onPacket(packet, arrivedAt),
-      onBridge: (message) => this.onBridge(message),
-      onClose: (outcome) => this.onClose(outcome),
+    // A replaced connection may still report its close; only the current one speaks.
+    const current = (handler) => (...args) => { if (this.connection === connection) handler(...args); };
+    const connection = new Connection(this.url, {
+      onOpen: current(() => { this.connectionState = 'open'; }),
+      onPacket: current((packet, arrivedAt) => this.onPacket(packet, arrivedAt)),
+      onBridge: current((message) => this.onBridge(message)),
+      onClose: current((outcome) => this.onClose(outcome)),
     });
+    this.connection = connection;
   }
 
   onPacket(packet, arrivedAt) {
@@ -136,7 +139,7 @@ export class KalmoPlayer {
     this.hostState = status.state;
     switch (status.state) {
     case 'stage':
-      this.addStage(status.stage ?? status.name ?? 'stage', status.message ?? status.stage);
+      this.addStage(status.stage ?? 'stage', status.message ?? status.stage);
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
@@ -281,6 +284,7 @@ export class KalmoPlayer {
   destroy() {
     this.destroyed = true;
     window.removeEventListener('pagehide', this.onPageHide);
+    document.removeEventListener('fullscreenchange', this.onFullscreenChange);
     this.connection?.close();
     this.keyboard.destroy();
     this.mouse.destroy();

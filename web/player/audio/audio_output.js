@@ -8,16 +8,24 @@
 // A ring that ran dry is an underrun when the blocks were still coming; when
 // the stream itself paused for longer than SILENCE_GAP_MS (the core sent no
 // sound, as engine cores do between sounds) it is counted as a silence.
+// After an underrun the jitter buffer's target grows by a step (up to a
+// ceiling), so a machine too busy for the usual target stutters once, not
+// on and on; after a long run without one it steps back toward the usual.
 
 import { AudioRing } from './ring.js';
 
 const RING_FRAMES = 1 << 16;
 const SILENCE_GAP_MS = 250;
+const TARGET_STEP_MS = 25;
+const TARGET_CEILING_MS = 150;
+const TARGET_CALM_MS = 30000;
 
 export class AudioOutput {
   // options: targetMs (jitter buffer), startSuspended (as a browser does before a gesture), onStateChange(state)
   constructor({ targetMs = 50, startSuspended = false, onStateChange } = {}) {
+    this.baseTargetMs = targetMs;
     this.targetMs = targetMs;
+    this.targetChangedAt = 0;
     this.onStateChange = onStateChange;
     this.volume = 1;
     this.muted = false;
@@ -74,12 +82,19 @@ export class AudioOutput {
     this.counts.blocks++;
     this.counts.framesReceived += packet.frames;
     if (this.dryPending) {
-      if (arrivedAt - this.lastArrival >= SILENCE_GAP_MS) this.counts.silences++;
-      else this.counts.underruns++;
+      if (arrivedAt - this.lastArrival >= SILENCE_GAP_MS) {
+        this.counts.silences++;
+      } else {
+        this.counts.underruns++;
+        this.setTarget(Math.min(this.targetMs + TARGET_STEP_MS, TARGET_CEILING_MS), arrivedAt);
+      }
       this.dryPending = false;
     }
     this.lastArrival = arrivedAt;
     this.lastRate = packet.sampleRate;
+    if (this.targetMs > this.baseTargetMs && arrivedAt - this.targetChangedAt > TARGET_CALM_MS) {
+      this.setTarget(Math.max(this.targetMs - TARGET_STEP_MS, this.baseTargetMs), arrivedAt);
+    }
     if (this.state !== 'running' || !this.node) {
       this.counts.blocksNotQueued++;
       return;
@@ -90,6 +105,13 @@ export class AudioOutput {
     }
     const samples = packet.samples.slice();
     this.node.port.postMessage({ type: 'block', samples, rate: packet.sampleRate }, [samples.buffer]);
+  }
+
+  setTarget(targetMs, now) {
+    this.targetChangedAt = now;
+    if (targetMs === this.targetMs) return;
+    this.targetMs = targetMs;
+    this.node?.port.postMessage({ type: 'target', targetMs });
   }
 
   onWorkletMessage(data) {

@@ -32,8 +32,7 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
     super();
     const { buffer, capacity, targetMs } = options.processorOptions;
     this.ring = new AudioRing(buffer ?? new ArrayBuffer(AudioRing.byteLength(capacity)), capacity);
-    this.targetSeconds = targetMs / 1000;
-    this.trimSeconds = this.targetSeconds * 2.5;
+    this.setTarget(targetMs);
     // The four frames around the read position, left and right.
     this.left = [0, 0, 0, 0];
     this.right = [0, 0, 0, 0];
@@ -49,7 +48,13 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
     this.sinceReport = 0;
     this.port.onmessage = ({ data }) => {
       if (data.type === 'block') this.ring.write(data.samples, data.rate);
+      else if (data.type === 'target') this.setTarget(data.targetMs);
     };
+  }
+
+  setTarget(targetMs) {
+    this.targetSeconds = targetMs / 1000;
+    this.trimSeconds = this.targetSeconds * 2.5;
   }
 
   fillSeconds() {

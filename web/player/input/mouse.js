@@ -17,19 +17,28 @@ const JUMP_LIMIT = 250;
 // Wheel deltas per notch by deltaMode (pixels, lines, pages).
 const WHEEL_PER_NOTCH = [100, 3, 1];
 const BUTTON_BITS = { 0: 1, 1: 4, 2: 2 };
+// The host keeps the button state of the last line before each input poll,
+// so a press and its release in one poll's lines would never be seen: a
+// press stays reported this long after it was sent (three runs at 60 fps).
+const PRESS_HOLD_MS = 50;
+// Chromium holds mousemove back to the next animation frame; pointerrawupdate
+// comes as the motion happens (secure contexts, which loopback is).
+const MOTION_EVENT = typeof window !== 'undefined' && 'onpointerrawupdate' in window ? 'pointerrawupdate' : 'mousemove';
 
 export class Mouse {
-  // display: the Display; send(line); onLockChange(locked); onGesture() for the click that may start audio.
-  constructor(display, target, { send, onLockChange, onGesture }) {
+  // display: the Display; send(line); onLockChange(locked); onLockRefused(); onGesture() for the click that may start audio.
+  constructor(display, target, { send, onLockChange, onLockRefused, onGesture }) {
     this.display = display;
     this.target = target;
     this.send = send;
     this.onLockChange = onLockChange;
+    this.onLockRefused = onLockRefused;
     this.onGesture = onGesture;
     this.accumulator = new MouseAccumulator();
     this.buttons = 0;
-    // Presses not yet sent stay reported until a line carried them, so a click shorter than a refresh still lands.
+    // Presses not yet sent, and presses sent less than PRESS_HOLD_MS ago, stay reported, so a short click still lands.
     this.unsentPresses = 0;
+    this.heldPresses = 0;
     this.pointer = { x: 0, y: 0, inside: false };
     this.virtual = { x: 0, y: 0 };
     this.sent = null;
@@ -40,11 +49,11 @@ export class Mouse {
     this.listeners = [
       [target, 'mousedown', (event) => this.onButton(event, true)],
       [document, 'mouseup', (event) => this.onButton(event, false)],
-      [document, 'mousemove', (event) => this.onMotion(event)],
+      [document, MOTION_EVENT, (event) => this.onMotion(event)],
       [target, 'wheel', (event) => this.onWheel(event), { passive: false }],
       [target, 'contextmenu', (event) => event.preventDefault()],
       [document, 'pointerlockchange', () => this.onLockChanged()],
-      [document, 'pointerlockerror', () => this.counts.lockRefusals++],
+      [document, 'pointerlockerror', () => { if (!this.awaitingLock) this.refused(); }],
     ];
     for (const [where, type, handler, options] of this.listeners) where.addEventListener(type, handler, options);
     this.animationFrame = requestAnimationFrame(() => this.onRefresh());
@@ -58,25 +67,43 @@ export class Mouse {
 
   // After an input event: sends at once unless a line already went in this refresh interval.
   changed() {
-    if (!this.sentThisRefresh) this.flush();
+    if (!this.sentThisRefresh) {
+      this.flush();
+      return;
+    }
+    // A page that stops painting skips refresh callbacks; a release must still go out.
+    clearTimeout(this.backstop);
+    this.backstop = setTimeout(() => this.flush(), 40);
   }
 
   async lock() {
     const element = this.display.canvas;
+    const request = element.requestPointerLock({ unadjustedMovement: true });
+    // Browsers without the promise form report a refusal only by the pointerlockerror event.
+    if (!(request instanceof Promise)) return;
+    this.awaitingLock = true;
     try {
-      await element.requestPointerLock({ unadjustedMovement: true });
+      await request;
     } catch (error) {
       // Chromium on Linux refuses raw movement; a plain lock still works.
       if (error?.name !== 'NotSupportedError') {
-        this.counts.lockRefusals++;
+        this.refused();
         return;
       }
       try {
         await element.requestPointerLock();
       } catch {
-        this.counts.lockRefusals++;
+        this.refused();
       }
+    } finally {
+      this.awaitingLock = false;
     }
+  }
+
+  // Browsers refuse a lock for about a second after Esc, and outside a click.
+  refused() {
+    this.counts.lockRefusals++;
+    this.onLockRefused?.();
   }
 
   unlock() {
@@ -156,7 +183,7 @@ export class Mouse {
 
   // Sends what gathered as one line, when anything changed.
   flush() {
-    const reported = this.buttons | this.unsentPresses;
+    const reported = this.buttons | this.unsentPresses | this.heldPresses;
     const { dx, dy, wheel } = this.accumulator.take();
     const { x, y, inside } = this.pointer;
     const last = this.sent;
@@ -170,12 +197,22 @@ export class Mouse {
     if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return;
     this.sentThisRefresh = true;
     this.counts.lines++;
+    if (this.unsentPresses) this.holdPresses(this.unsentPresses);
     this.unsentPresses = 0;
     this.sent = { buttons: reported, x, y, inside };
   }
 
+  holdPresses(bits) {
+    this.heldPresses |= bits;
+    setTimeout(() => {
+      this.heldPresses &= ~bits;
+      this.changed();
+    }, PRESS_HOLD_MS);
+  }
+
   destroy() {
     cancelAnimationFrame(this.animationFrame);
+    clearTimeout(this.backstop);
     for (const [where, type, handler, options] of this.listeners) where.removeEventListener(type, handler, options);
     this.unlock();
   }

@@ -6,22 +6,11 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeScenario, recordEntries,
+  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeStreamScenario, recordEntries,
 } from './support/browser_harness.js';
 
 const WIDTH = 160;
 const HEIGHT = 100;
-const SCENARIO = `av ${WIDTH} ${HEIGHT} 0 60 48000
-[init]
-keyboard_callback
-[load_game]
-pixel_format 1
-[every_frame]
-poll
-query_mouse
-query_pointer
-video 1 ${WIDTH} ${HEIGHT}
-`;
 
 let browser;
 let play;
@@ -31,7 +20,7 @@ let box;
 
 before(async () => {
   const dir = temporaryDirectory('input');
-  const files = writeScenario(dir, 'input', SCENARIO);
+  const files = writeStreamScenario(dir, WIDTH, HEIGHT);
   record = files.record;
   browser = await launchBrowser();
   play = startPlay({ core: build.probeCore, content: files.scenario, data: dir });
@@ -175,4 +164,17 @@ test('keys still down are released when the lock ends or the window loses focus'
   const notice = await page.locator('.kalmo-notice').textContent();
   assert.match(notice, /click the picture to capture it again/);
   assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.input.heldKeys), 0);
+});
+
+test('Alt+Enter toggles fullscreen and neither key of the shortcut becomes a game key press of Enter', async () => {
+  await page.focus('.kalmo-viewport');
+  const start = keyEvents().length;
+  await page.keyboard.press('Alt+Enter');
+  await waitFor(() => page.evaluate(() => document.fullscreenElement === window.kalmoPlayer.root),
+    { what: 'the player in fullscreen' });
+  await page.keyboard.press('Alt+Enter');
+  await waitFor(() => page.evaluate(() => document.fullscreenElement === null), { what: 'fullscreen to end' });
+  await settle();
+  const codes = keyEvents().slice(start).map((e) => e.keycode);
+  assert.equal(codes.includes(13), false, 'Enter stayed with the player');
 });

@@ -8,8 +8,9 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
+import { exitMeaning } from '../../lib/exit_meaning.js';
 import {
-  build, repoRoot, launchBrowser, startPlay, openPlayer, closePages, childProcesses, waitFor, temporaryDirectory,
+  build, repoRoot, launchBrowser, withPlay, openPlayer, closePages, childProcesses, waitFor, temporaryDirectory,
   writeScenario, readRecord,
 } from './support/browser_harness.js';
 
@@ -27,8 +28,7 @@ after(async () => {
 
 test('the stages are listed until running; closing the page ends the host with exit 0 and leaves none behind', async () => {
   const files = writeScenario(dir, 'plain', 'av 64 40 0 60 48000\n[every_frame]\npoll\nvideo 0 64 40\n');
-  const play = startPlay({ core: build.probeCore, content: files.scenario, data: dir });
-  try {
+  await withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
     const page = await openPlayer(browser, await play.url);
     const stats = await waitFor(async () => {
       const now = await page.evaluate(() => window.kalmoPlayer.stats);
@@ -40,22 +40,21 @@ test('the stages are listed until running; closing the page ends the host with e
     const hosts = childProcesses(play.child.pid);
     assert.equal(hosts.length, 1);
     await closePages(browser, play);
-    // The probe records these only on an orderly stop, which the host ends with exit 0.
+    // The probe records these only on an orderly stop, and the bridge logs the host's exit 0.
     const record = readRecord(files.record);
     assert.deepEqual(record.slice(-2), ['call unload_game', 'call deinit']);
+    await waitFor(() => play.output.includes(`host ${hosts[0]} ended: ${exitMeaning(0, null)}`),
+      { what: 'the bridge to log exit 0' });
     assert.equal(play.child.exitCode, null, 'the bridge keeps serving');
     const next = await openPlayer(browser, await play.url);
     await waitFor(() => next.evaluate(() => window.kalmoPlayer.stats.state === 'running'), { what: 'a second page to run' });
     await closePages(browser, play);
-  } finally {
-    await play.stop();
-  }
+  });
 });
 
 test('a core that does not load shows the error and its meaning, and the button starts again', async () => {
   // A text file is no library: the host ends with exit code 3.
-  const play = startPlay({ core: build.demoContent, content: build.demoContent, data: dir });
-  try {
+  await withPlay({ core: build.demoContent, content: build.demoContent, data: dir }, async (play) => {
     const page = await openPlayer(browser, await play.url);
     await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.exit !== null), { what: 'the host to exit' });
     const panel = page.locator('.kalmo-error');
@@ -71,14 +70,24 @@ test('a core that does not load shows the error and its meaning, and the button 
       { what: 'the second attempt' });
     await waitFor(() => panel.isVisible(), { what: 'the error shown again' });
     await closePages(browser, play);
-  } finally {
-    await play.stop();
-  }
+  });
+});
+
+test('a second page while one plays is told why it was refused', async () => {
+  await withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
+    const first = await openPlayer(browser, await play.url);
+    await waitFor(() => first.evaluate(() => window.kalmoPlayer.stats.state === 'running'), { what: 'the first page to run' });
+    const second = await openPlayer(browser, await play.url);
+    const panel = second.locator('.kalmo-error');
+    await waitFor(() => panel.isVisible(), { what: 'the refusal on the second page' });
+    assert.match(await panel.textContent(), /The bridge refused this page/);
+    assert.equal(await first.evaluate(() => window.kalmoPlayer.stats.connection), 'open', 'the first page plays on');
+    await closePages(browser, play);
+  });
 });
 
 test('a lost connection says so and offers to reconnect', async () => {
-  const play = startPlay({ core: build.demoCore, content: build.demoContent, data: dir });
-  try {
+  await withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
     const page = await openPlayer(browser, await play.url);
     await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.state === 'running'), { what: 'the demo to run' });
     play.child.kill('SIGKILL');
@@ -87,14 +96,11 @@ test('a lost connection says so and offers to reconnect', async () => {
     assert.match(await panel.textContent(), /Connection lost/);
     assert.equal(await panel.getByRole('button', { name: 'Reconnect' }).isVisible(), true);
     await page.close();
-  } finally {
-    await play.stop();
-  }
+  });
 });
 
 test('the demo core plays on the page (the README screenshot)', async () => {
-  const play = startPlay({ core: build.demoCore, content: build.demoContent, data: dir });
-  try {
+  await withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
     const page = await openPlayer(browser, await play.url);
     await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 60), { what: 'a second of frames' });
     const box = await page.locator('.kalmo-canvas').boundingBox();
@@ -109,7 +115,5 @@ test('the demo core plays on the page (the README screenshot)', async () => {
     const path = process.env.KALMO_UPDATE_SCREENSHOT === '1' ? join(repoRoot, 'docs/player.png') : join(dir, 'player.png');
     await page.screenshot({ path });
     await closePages(browser, play);
-  } finally {
-    await play.stop();
-  }
+  });
 });

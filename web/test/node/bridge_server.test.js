@@ -9,7 +9,7 @@ import { join } from 'node:path';
 import { createBridgeServer } from '../../lib/bridge_server.js';
 import { Page, origin, tryConnect, wsUrl } from './support/bridge_client.js';
 import {
-  DEMO_CONTENT, DEMO_CORE, HOST, PROBE_CORE, SCENARIOS, processAlive, repo, runDirectories, waitFor,
+  DEMO_CONTENT, DEMO_CORE, HOST, KEYBOARD_SCENARIO, PROBE_CORE, processAlive, repo, runDirectories, waitFor,
 } from './support/build.js';
 
 const test = (name, fn) => nodeTest(name, { timeout: 30000 }, fn);
@@ -108,7 +108,10 @@ test('a second page gets a clear refusal while the first plays on', async (t) =>
 });
 
 test('bad messages close only their own connection, end its host, and the next page plays', async (t) => {
-  const { server, log } = await bridge(t, demo);
+  const { server, log } = await bridge(t, () => ({ maxSessions: 2 }));
+  const bystander = new Page(server);
+  await bystander.opened();
+  await waitFor(() => server.hostPids.length === 1, 5000, 'the bystander\'s host');
   const hostile = [
     [(socket) => socket.send('M 1 2 3 4 5 6 7; rm -rf /'), 1008, /bad command: M line needs 7 fields/],
     [(socket) => socket.send('M 1 2 3 4 5 6 7;rm'), 1008, /bad command: inside is not a decimal/],
@@ -125,8 +128,13 @@ test('bad messages close only their own connection, end its host, and the next p
     const closed = await page.closed;
     assert.equal(closed.code, code, `${reason}`);
     assert.ok(log.some((line) => reason.test(line)), `logged: ${reason}`);
-    await noHostLeft(server);
+    await waitFor(() => server.hostPids.length === 1, 4000, 'the hostile page\'s host to end');
   }
+  const seen = bystander.count('video');
+  await waitFor(() => bystander.count('video') > seen, 5000, 'the bystander\'s frames');
+  assert.equal(bystander.socket.readyState, bystander.socket.OPEN);
+  bystander.socket.close();
+  await noHostLeft(server);
   const next = new Page(server);
   await next.opened();
   await waitFor(() => next.count('video') >= 1, 5000, 'the next page\'s frames');
@@ -152,17 +160,18 @@ test('a page closed mid-run makes its host quit cleanly; none is left behind', a
 });
 
 test("the page's command lines reach the core re-serialised", async (t) => {
-  const { server, run } = await bridge(t, () => ({ core: PROBE_CORE, content: join(SCENARIOS, 'keyboard_lines.scn') }));
+  const { server, run } = await bridge(t, (r) => ({ core: PROBE_CORE, content: r.file('keys.scn', `record probe.rec\n${KEYBOARD_SCENARIO}`) }));
   const page = new Page(server);
   await page.opened();
   await waitFor(() => page.count('video') >= 3, 5000, 'the third frame');
   page.socket.send('K 097 1 97 0\n');
   page.socket.send('K 98 0 66 0');
+  page.socket.send('QUIT');
   await page.closed;
   assert.equal(page.note('exit').code, 0);
   const record = readFileSync(join(run.root, 'data', 'saves', 'probe.rec'), 'utf8');
-  assert.match(record, /keyboard frame=3 in_run=1 down=1 keycode=97 character=97 modifiers=0/);
-  assert.match(record, /keyboard frame=3 in_run=1 down=0 keycode=98 character=66 modifiers=0/);
+  assert.deepEqual(record.match(/^keyboard .*$/gm).map((line) => line.replace(/ frame=\d+ in_run=\d/, '')),
+    ['keyboard down=1 keycode=97 character=97 modifiers=0', 'keyboard down=0 keycode=98 character=66 modifiers=0']);
 });
 
 test('repeated frames are sent once, a slow page has frames dropped, sound and status always arrive', async (t) => {

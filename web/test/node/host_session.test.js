@@ -10,7 +10,8 @@ import { startHost } from '../../lib/host_session.js';
 import { exitMeaning } from '../../lib/exit_meaning.js';
 import { CommandError } from '../../lib/commands.js';
 import {
-  DEMO_CONTENT, DEMO_CORE, HOST, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories, waitFor,
+  DEMO_CONTENT, DEMO_CORE, HOST, KEYBOARD_SCENARIO, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories,
+  waitFor,
 } from './support/build.js';
 
 // A hung host must fail its test, not stall the run.
@@ -105,7 +106,8 @@ test('a host killed from outside or by kill() is reported as such', async (t) =>
 test('keys and commands reach the core as checked lines; bad values are refused before writing', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
-  const host = session(run, { core: PROBE_CORE, content: join(SCENARIOS, 'keyboard_lines.scn') });
+  const scenario = run.file('keys.scn', `record probe.rec\n${KEYBOARD_SCENARIO}`);
+  const host = session(run, { core: PROBE_CORE, content: scenario });
   let frames = 0;
   host.on('video', () => {
     if (++frames !== 3) return;
@@ -113,13 +115,13 @@ test('keys and commands reach the core as checked lines; bad values are refused 
     assert.throws(() => host.command('K 97 1 97 0\nQUIT'), CommandError);
     host.key({ code: 97, down: true, character: 97, modifiers: 1 });
     host.command('K 98 0 66 0');
+    host.quit();
   });
   const result = await host.exited;
   assert.equal(result.code, 0);
   const record = readFileSync(join(run.dirs.saveDir, 'probe.rec'), 'utf8');
-  assert.match(record, /keyboard frame=3 in_run=1 down=1 keycode=97 character=97 modifiers=1/);
-  assert.match(record, /keyboard frame=3 in_run=1 down=0 keycode=98 character=66 modifiers=0/);
-  assert.equal(record.match(/^keyboard /gm).length, 2);
+  assert.deepEqual(record.match(/^keyboard .*$/gm).map((line) => line.replace(/ frame=\d+ in_run=\d/, '')),
+    ['keyboard down=1 keycode=97 character=97 modifiers=1', 'keyboard down=0 keycode=98 character=66 modifiers=0']);
 });
 
 test("video: 'latest' keeps only the newest untaken frame and counts the rest; sound and status are all kept", async (t) => {
@@ -188,4 +190,11 @@ test('the environment reaches the host, and a parent killed with SIGKILL leaves 
   assert.ok(processAlive(pid));
   parent.kill('SIGKILL');
   await waitFor(() => !processAlive(pid), 3000, 'the orphaned host to die');
+});
+
+test('codes the host never uses are called what they are', () => {
+  assert.match(exitMeaning(1, null), /exit code 1, which it never uses/);
+  assert.equal(exitMeaning(3221225477, null), 'the host crashed with an access violation (0xC0000005)');
+  assert.equal(exitMeaning(-1073741819, null), 'the host crashed with an access violation (0xC0000005)');
+  assert.equal(exitMeaning(null, 'SIGSEGV'), 'the host was ended by signal SIGSEGV');
 });

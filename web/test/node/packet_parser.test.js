@@ -62,7 +62,7 @@ test('a packet spanning chunks is assembled once into a buffer of its exact leng
   assert.equal(parser.pending, 4000);
   const [video] = parser.push(frame.slice(4000));
   assert.equal(video.bytes.buffer.byteLength, frame.length);
-  assert.deepEqual(video.bytes, frame);
+  assert.deepEqual(new Uint8Array(video.bytes), frame);
   assert.equal(parser.pending, 0);
 });
 

@@ -21,7 +21,7 @@ export const build = {
   demoContent: join(repoRoot, 'demo/demo_content.txt'),
   sparseContent: join(repoRoot, 'demo/demo_content_sparse_audio.txt'),
 };
-const playScript = process.env.KALMO_PLAY_SCRIPT ?? join(repoRoot, 'web/bin/kalmo-play.js');
+const playScript = join(repoRoot, 'web/bin/kalmo-play.js');
 
 export const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
@@ -66,6 +66,16 @@ export function startPlay({ core, content, data }) {
   };
 }
 
+// Runs `body(play)` with a kalmo-play server, stopping it whatever happens.
+export async function withPlay(options, body) {
+  const play = startPlay(options);
+  try {
+    return await body(play);
+  } finally {
+    await play.stop();
+  }
+}
+
 // Opens the player page and waits until window.kalmoPlayer exists.
 export async function openPlayer(browser, url, query = '') {
   const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
@@ -90,6 +100,22 @@ export function writeScenario(dir, name, body) {
   const path = join(dir, `${name}.scn`);
   writeFileSync(path, `record ${join(dir, 'probe.rec')}\n${body}`);
   return { scenario: path, record: join(dir, 'probe.rec') };
+}
+
+// The probe at 60 fps: XRGB8888 frames of the pattern every run, after a poll and the mouse and pointer
+// queries, and a keyboard callback recording every key.
+export function writeStreamScenario(dir, width, height) {
+  return writeScenario(dir, `stream_${width}x${height}`, `av ${width} ${height} 0 60 48000
+[init]
+keyboard_callback
+[load_game]
+pixel_format 1
+[every_frame]
+poll
+query_mouse
+query_pointer
+video 1 ${width} ${height}
+`);
 }
 
 export function readRecord(path) {

@@ -58,3 +58,9 @@ export async function waitFor(condition, timeoutMs, what) {
     await new Promise((resolve) => setTimeout(resolve, 20));
   }
 }
+
+// A probe scenario reading input in every run: it registers the keyboard
+// callback, waits in run 3 until the parent has written something, and runs
+// until QUIT, so lines sent one by one all arrive however they are read.
+export const KEYBOARD_SCENARIO = '[init]\nkeyboard_callback\n[every_frame]\nvideo 0 2 2\npoll\n'
+  + '[frame 3]\nwait_stdin 10000\n';
