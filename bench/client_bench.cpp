@@ -12,6 +12,7 @@
 // Figures are printed and written into their own section of the markdown
 // file (<!-- begin client --> ... <!-- end client -->).
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -144,6 +145,13 @@ void run_client_bench(const bench_options &options) {
     say("### kalmo-client beside the bare decoder (bench/client_bench.cpp)");
     say("%s", "");
     say("```");
+    // The machine is shared: say how busy it was, since the p99 follows it.
+    double load = 0;
+    if (FILE *loadavg = fopen("/proc/loadavg", "r")) {
+        if (fscanf(loadavg, "%lf", &load) != 1) load = 0;
+        fclose(loadavg);
+    }
+    say("load average (1 min) at the start: %.1f on %ld processors", load, sysconf(_SC_NPROCESSORS_ONLN));
     // Cost: 640x480 frames as fast as the host can send them.
     const uint32_t cost_frames = 600;
     std::vector<double> library_cost, bare_cost, ratios;

@@ -9,8 +9,9 @@
 //     config.Paths = new[] { core, content, system, save, assets, playlists }.Select(KalmoClient.Utf8).ToArray();
 //     if (KalmoClient.kalmo_client_start(ref config, out IntPtr client) != KalmoClient.Result.Ok)
 //         Console.WriteLine(KalmoClient.LastError(client));
-//     while (KalmoClient.kalmo_client_next_event(client, 1000, out var e) == KalmoClient.Result.Ok)
-//         if (e.Type == KalmoClient.EventType.Video) Draw(e.Width, e.Height, e.Rgba);
+//     KalmoClient.Result result;
+//     while ((result = KalmoClient.kalmo_client_next_event(client, 1000, out var e)) >= 0 && result != KalmoClient.Result.Ended)
+//         if (result == KalmoClient.Result.Ok && e.Type == KalmoClient.EventType.Video) Draw(e.Width, e.Height, e.Rgba);
 //     KalmoClient.kalmo_client_close(client);
 //
 // The event's pointers belong to the library until the next next_event call:

@@ -17,8 +17,10 @@
  *     if (kalmo_client_start(&config, &client) != KALMO_CLIENT_OK)
  *         puts(kalmo_client_last_error(client));   (client may be NULL: out of memory)
  *     kalmo_client_event event;
- *     while (kalmo_client_next_event(client, 1000, &event) == KALMO_CLIENT_OK)
- *         if (event.type == KALMO_CLIENT_EVENT_VIDEO) draw(event.width, event.height, event.rgba);
+ *     kalmo_client_result result;
+ *     while ((result = kalmo_client_next_event(client, 1000, &event)) >= 0 && result != KALMO_CLIENT_ENDED)
+ *         if (result == KALMO_CLIENT_OK && event.type == KALMO_CLIENT_EVENT_VIDEO)
+ *             draw(event.width, event.height, event.rgba);
  *     kalmo_client_close(client);
  *
  * Every text is UTF-8 and NUL-terminated. Commands, stop and the queries
@@ -35,6 +37,8 @@
 extern "C" {
 #endif
 
+/* A Windows program linking kalmo_client.dll may define KALMO_CLIENT_USING_DLL
+ * for direct imports; without it the import library's stubs serve as well. */
 #if defined(_WIN32) && defined(KALMO_CLIENT_BUILDING_DLL)
 #define KALMO_CLIENT_API __declspec(dllexport)
 #elif defined(_WIN32) && defined(KALMO_CLIENT_USING_DLL)
@@ -77,7 +81,9 @@ typedef enum kalmo_client_event_type {
     KALMO_CLIENT_EVENT_AUDIO = 3,       /* sample_rate, frames, samples */
     KALMO_CLIENT_EVENT_DIAGNOSTIC = 4,  /* text: one standard-error line without its CR LF */
     KALMO_CLIENT_EVENT_ERROR = 5,       /* text: what broke; stream_offset: where (the session then ends) */
-    KALMO_CLIENT_EVENT_EXIT = 6         /* the host has ended: exit_* fields, text says how in words; always last */
+    KALMO_CLIENT_EVENT_EXIT = 6         /* the host has ended: exit_* fields, text says how in words; always last,
+                                           once both pipes have closed (what the host started and left holding
+                                           them is ended 2 s after the host) */
 } kalmo_client_event_type;
 
 /* How the host ended (the exit event and kalmo_client_stop). */

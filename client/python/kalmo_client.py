@@ -7,7 +7,8 @@ library only). The same operations as include/kalmo_client.h:
         for event in client.events():
             if event.type == "video":
                 ...  # event.width, event.height, event.rgba (bytes)
-            if event.type == "running" ...
+            elif event.type == "status" and event.state == "running":
+                client.send_key(13, True)
 
 The shared library is found by the `library` argument, else by the
 KALMO_CLIENT_LIBRARY environment variable. Events are copied into Python

@@ -49,6 +49,9 @@ public:
     // The exit code terminate() gives a Windows host: 128 + SIGKILL, as a
     // shell would report a killed program.
     static constexpr uint32_t kTerminatedCode = 137;
+    // Ends what the host started and left holding its pipes after it ended
+    // (its process group on Linux, its job on Windows).
+    void end_leftovers();
     int64_t pid() const;
 
     struct Parts;

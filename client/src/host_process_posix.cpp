@@ -235,6 +235,13 @@ void HostProcess::terminate() {
     kill(parts_->pid, SIGKILL);
 }
 
+void HostProcess::end_leftovers() {
+    std::lock_guard<std::mutex> hold(parts_->lock);
+    // Safe after the host was reaped: a group id is not handed out again
+    // while a member of the group lives, and the members are what we are after.
+    if (parts_->pid > 0) kill(-parts_->pid, SIGKILL);
+}
+
 int64_t HostProcess::pid() const {
     std::lock_guard<std::mutex> hold(parts_->lock);
     return parts_->reaped ? 0 : parts_->pid;

@@ -237,6 +237,11 @@ void HostProcess::terminate() {
     TerminateJobObject(parts_->job, kTerminatedCode);
 }
 
+void HostProcess::end_leftovers() {
+    std::lock_guard<std::mutex> hold(parts_->lock);
+    if (parts_->job) TerminateJobObject(parts_->job, kTerminatedCode);
+}
+
 int64_t HostProcess::pid() const {
     std::lock_guard<std::mutex> hold(parts_->lock);
     return parts_->ended ? 0 : parts_->pid;

@@ -11,6 +11,9 @@ namespace kalmo::client {
 namespace {
 
 constexpr size_t kReadChunk = 65536;
+// How long the pipes may stay open after the host has ended before what
+// holds them (something the core started) is ended too.
+constexpr auto kLeftoverGrace = std::chrono::seconds(2);
 // A payload with at least this much still missing is read straight into
 // place rather than through the chunk buffer.
 constexpr size_t kDirectReadRoom = 16384;
@@ -81,12 +84,14 @@ void HostSession::run_process(std::vector<std::string> command) {
 // With lock_ held.
 void HostSession::start_threads() {
     try {
+        readers_running_ = 2;
         packet_thread_ = std::thread(&HostSession::read_packets, this);
         diagnostic_thread_ = std::thread(&HostSession::read_diagnostics, this);
         command_thread_ = std::thread(&HostSession::write_commands, this);
         if (config_.on_event) dispatch_thread_ = std::thread(&HostSession::dispatch_events, this);
     } catch (const std::exception &failure) {
         start_error_ = std::string("cannot start the session's threads: ") + failure.what();
+        readers_running_ = int(packet_thread_.joinable()) + int(diagnostic_thread_.joinable());
         closing_ = true;
         process_->terminate();
     }
@@ -111,6 +116,13 @@ HostEnd HostSession::wait_for_host() {
 
 // The exit event comes last, once both streams have been read to their end.
 void HostSession::hand_over_exit(HostEnd end) {
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (!changed_.wait_for(hold, kLeftoverGrace, [&] { return readers_running_ == 0; })) {
+            hold.unlock();
+            process_->end_leftovers();
+        }
+    }
     for (std::thread *reader : {&packet_thread_, &diagnostic_thread_})
         if (reader->joinable()) reader->join();
     // The host says "stopped" right before every exit with code 0; without
@@ -144,7 +156,18 @@ bool HostSession::deliver(Event &&event) {
     return queue_.push(std::move(event));
 }
 
+// Counts a reader out however it returns.
+struct HostSession::ReaderDone {
+    HostSession &session;
+    ~ReaderDone() {
+        std::lock_guard<std::mutex> hold(session.lock_);
+        session.readers_running_--;
+        session.changed_.notify_all();
+    }
+};
+
 void HostSession::read_packets() {
+    ReaderDone done{*this};
     PacketParser parser(&pool_);
     std::vector<uint8_t> chunk(kReadChunk);
     // Hands on whatever the parser completed; false when reading must stop.
@@ -209,6 +232,7 @@ void HostSession::read_packets() {
 }
 
 void HostSession::read_diagnostics() {
+    ReaderDone done{*this};
     char chunk[16384];
     std::string line;
     auto emit = [&]() -> bool {

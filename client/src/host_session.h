@@ -80,6 +80,7 @@ private:
     void start_threads();
     HostEnd wait_for_host();
     void hand_over_exit(HostEnd end);
+    struct ReaderDone;
     void read_packets();
     void read_diagnostics();
     void write_commands();
@@ -104,6 +105,7 @@ private:
     bool input_gone_ = false;
     bool closing_ = false;
     std::atomic<bool> saw_stopped_{false};  // the host's own "stopped" status came
+    int readers_running_ = 0;
 
     std::thread process_thread_, packet_thread_, diagnostic_thread_, command_thread_, dispatch_thread_;
 };

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "client_run.h"
+#include "host_session.h"
 #include "probe_pattern.h"
 
 namespace client_test {
@@ -172,6 +173,15 @@ TEST(ClientSession, ADesynchronisedStreamEndsTheSessionWithAnErrorNamingItsOffse
     }
 }
 
+TEST(ClientSession, WhatTheHostLeftHoldingItsPipesIsEndedSoTheExitStillComes) {
+    ClientRun run(fake_host(), "/fake/leaves_helper", "none");
+    ASSERT_EQ(run.started, KALMO_CLIENT_OK) << run.start_error;
+    // The helper sleeps 30 s: a session waiting for it would time out here.
+    run.take_all([](const kalmo_client_event &) {}, 20000);
+    EXPECT_EQ(run.last_result, KALMO_CLIENT_ENDED);
+    EXPECT_EQ(exit_of(run).exit_meaning, "exit code 0: the game ended (QUIT or the core's request)");
+}
+
 TEST(ClientSession, AHostEndingInsideAPacketIsReportedBeforeItsExit) {
     ClientRun run(fake_host(), "/fake/partial_frame", "none");
     ASSERT_EQ(run.started, KALMO_CLIENT_OK) << run.start_error;
@@ -220,6 +230,26 @@ TEST(ClientSession, CommandsToAHostThatHasGoneFailWithoutSignallingTheParent) {
     EXPECT_EQ(result, KALMO_CLIENT_HOST_GONE);
     run.take_all();
     EXPECT_EQ(exit_of(run).exit.exit_code, 2);
+}
+
+// The C++ inside also passes on a tool's own line, but only as one line.
+TEST(ClientSession, APassedOnLineStaysOneLine) {
+    kalmo::client::SessionConfig config;
+    config.host_program = fake_host();
+    config.paths = {"/fake/echo_commands", "none", "/tmp", "/tmp", "/tmp", "/tmp"};
+    std::string error;
+    std::unique_ptr<kalmo::client::HostSession> session = kalmo::client::HostSession::start(config, error);
+    ASSERT_TRUE(session) << error;
+    EXPECT_EQ(session->send_line("M 1 2 0 0 0 0 1", error), kalmo::client::SendResult::kSent);
+    EXPECT_EQ(session->send_line("K 1 1 0 0\nQUIT", error), kalmo::client::SendResult::kInvalid);
+    EXPECT_EQ(session->send_line(std::string("RESET\0QUIT", 10), error), kalmo::client::SendResult::kInvalid);
+    EXPECT_EQ(session->send_line("QUIT", error), kalmo::client::SendResult::kSent);
+    std::vector<std::string> got;
+    kalmo::client::Event event;
+    while (session->next_event(event, 20000) == kalmo::client::EventQueue::kTaken)
+        if (event.type == kalmo::client::EventType::kDiagnostic && event.text.rfind("GOT ", 0) == 0)
+            got.push_back(event.text);
+    EXPECT_EQ(got, (std::vector<std::string>{"GOT M 1 2 0 0 0 0 1", "GOT QUIT"}));
 }
 
 TEST(ClientSession, TheHostHoldsNoDescriptorOfItsParentBeyondItsThreePipes) {

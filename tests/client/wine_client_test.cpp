@@ -175,6 +175,13 @@ TEST_F(WineClient, ABrokenStreamEndsTheSessionWithAnErrorNamingItsOffset) {
     EXPECT_EQ(exits[0], "4 137 terminated by kalmo-client: its packet stream was out of step");
 }
 
+// client_check stands in for the host again and looks for an inheritable
+// handle its parent made just before starting it.
+TEST_F(WineClient, TheHostInheritsNoHandleBeyondItsThreePipes) {
+    std::string text = run_check("inherit", "handle_check", "none", windows_path(client_check_exe()));
+    EXPECT_EQ(lines_starting(text, "status "), (std::vector<std::string>{"handle_not_inherited", "stopped"})) << text;
+}
+
 TEST_F(WineClient, ASlowReaderGetsTheNewestFramesAndEverySample) {
     std::string text = run_check("slow", core("probe_core"),
                                  scenario_file("slow.scn", "[every_frame]\nvideo 1 64 48\nbatch 50\n"));

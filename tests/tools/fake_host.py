@@ -13,6 +13,8 @@ first (the "core") picks the behaviour:
   bad_frame_size    startup, running, one whole frame, then a frame whose
                     width and height contradict its length, then sleeps
   exits_2           the host's argument error, and exit code 2
+  leaves_helper     starts a helper that sleeps 30 s holding its standard
+                    output and error, then stops and exits 0
   echo_commands     a status naming every descriptor it holds beyond 0, 1
                     and 2, then each command line it reads echoed on
                     standard error as "GOT <line>"; QUIT ends it with code 0
@@ -21,6 +23,7 @@ import json
 import os
 import signal
 import struct
+import subprocess
 import sys
 import time
 
@@ -93,6 +96,10 @@ def main():
             broken = broken[:9] + struct.pack("<II", 5, 2) + broken[17:]
         send(broken)
         time.sleep(30)
+        sys.exit(0)
+    if mode == "leaves_helper":
+        subprocess.Popen(["sleep", "30"])
+        send(status('{"state":"stopped","message":"fake"}'))
         sys.exit(0)
     if mode == "exits_2":
         send(status('{"state":"error","message":"Arguments du moteur KALMO invalides"}'))

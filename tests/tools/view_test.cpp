@@ -265,7 +265,7 @@ TEST(ViewerUnderXvfb, AScaleLargerThanTheScreenIsClampedToTheLargestThatFits) {
             geometry = run_tool(xdotool, {"getwindowgeometry", window});
             return geometry.find("Geometry: 960x720") != std::string::npos;
         },
-        5000);
+        15000);
     EXPECT_TRUE(sized) << geometry << viewer.log();
     EXPECT_NE(viewer.log().find("--scale 4 would open a 1280x960 window"), std::string::npos) << viewer.log();
     EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();

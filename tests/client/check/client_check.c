@@ -14,9 +14,16 @@
  *   hold       print "host_pid N" once the game runs, then wait forever
  *              (the test kills this program and looks for the host)
  *
- * Run by the library as a host (seven arguments, the core path named
- * "broken_stream"), it stands in for a host whose stream breaks: one status
- * packet, then a header with a bad magic at stream offset 28, then it waits.
+ *   inherit    make an inheritable handle (Windows) or a descriptor without
+ *              close-on-exec (Linux), and start HOST with the content path
+ *              set to its number, for the stand-in below
+ *
+ * Run by the library as a host (seven arguments), it stands in for one:
+ * with the core path "broken_stream", a host whose stream breaks (one status
+ * packet, then a header with a bad magic at stream offset 28, then it
+ * waits); with "handle_check", a host that says by its status whether the
+ * handle or descriptor numbered by the content path reached it
+ * ("handle_inherited" or "handle_not_inherited"), then "stopped".
  *
  * Output: "status STATE", "diagnostic LINE", "frames N", "audio_frames N",
  * "dropped N", "error OFFSET TEXT", "exit KIND CODE MEANING", "stop KIND CODE",
@@ -28,11 +35,26 @@
 
 #include "kalmo_client.h"
 
+#include <stdlib.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
-#include <stdlib.h>
 static void sleep_ms(int ms) { Sleep((DWORD)ms); }
+/* A signalled event behind a handle number far above the child's own, so
+ * finding it there can only mean it was inherited. */
+static long long make_inheritable(void) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    HANDLE event = CreateEventW(&inheritable, TRUE, TRUE, NULL), high = NULL;
+    for (int i = 0; i < 500; i++) DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &high, 0, TRUE,
+                                                  DUPLICATE_SAME_ACCESS);
+    return (long long)(uintptr_t)high;
+}
+static int holds(long long number) {
+    DWORD flags = 0;
+    HANDLE handle = (HANDLE)(uintptr_t)number;
+    return GetHandleInformation(handle, &flags) != 0 && WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+}
 static void write_raw(const char *bytes, size_t count) {
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, (DWORD)count, &written, NULL);
@@ -50,8 +72,11 @@ static char **utf8_arguments(int *count) {
     return arguments;
 }
 #else
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
+static long long make_inheritable(void) { return open("/dev/null", O_RDONLY); }
+static int holds(long long number) { return fcntl((int)number, F_GETFD) != -1; }
 static void sleep_ms(int ms) {
     struct timespec pause = {ms / 1000, (long)(ms % 1000) * 1000000L};
     nanosleep(&pause, NULL);
@@ -67,6 +92,21 @@ static int broken_host(void) {
     write_raw(status, sizeof status - 1);
     write_raw(broken, sizeof broken - 1);
     sleep_ms(30000);
+    return 0;
+}
+
+static void write_status(const char *json) {
+    char header[9] = {'K', 'L', 'M', 'P', 3, 0, 0, 0, 0};
+    size_t length = strlen(json);
+    header[5] = (char)(length & 0xFF);
+    header[6] = (char)(length >> 8);
+    write_raw(header, sizeof header);
+    write_raw(json, length);
+}
+
+static int handle_check_host(const char *number) {
+    write_status(holds(atoll(number)) ? "{\"state\":\"handle_inherited\"}" : "{\"state\":\"handle_not_inherited\"}");
+    write_status("{\"state\":\"stopped\"}");
     return 0;
 }
 
@@ -131,6 +171,7 @@ int main(int argc, char **argv) {
     argv = utf8_arguments(&argc);
 #endif
     if (argc == 7 && strstr(argv[1], "broken_stream")) return broken_host();
+    if (argc == 7 && strstr(argv[1], "handle_check")) return handle_check_host(argv[2]);
     if (argc != 6) {
         fprintf(stderr, "usage: client_check run|quit|stop|slow|hold HOST CORE CONTENT FOLDER\n");
         return 2;
@@ -144,6 +185,11 @@ int main(int argc, char **argv) {
     if (strcmp(argv[1], "slow") == 0) {
         config.video_policy = KALMO_CLIENT_VIDEO_LATEST;
         config.queue_limit = 16;
+    }
+    char number[32];
+    if (strcmp(argv[1], "inherit") == 0) {
+        snprintf(number, sizeof number, "%lld", make_inheritable());
+        config.paths[1] = number;
     }
     kalmo_client *client = NULL;
     kalmo_client_result started = kalmo_client_start(&config, &client);
