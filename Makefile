@@ -3,7 +3,7 @@
 JOBS ?= 2
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all linux windows test setup clean sanitize fuzz
+.PHONY: all linux windows test setup clean sanitize fuzz web-test dist dist-test
 all: linux windows
 
 setup:
@@ -19,7 +19,26 @@ windows:
 
 test: all
 	ctest --test-dir build/linux --output-on-failure -j $(JOBS)
-	$(MAKE) sanitize fuzz
+	$(MAKE) dist-test sanitize fuzz
+	$(MAKE) web-test
+
+# The web package (web/): its Node tests against the Linux host, the demo and
+# test cores, then the player's tests in headless Chromium.
+WEB_TARGETS := kalmo-host demo_core probe_core not_a_core kalmo-stream-dump
+web-test:
+	cmake -S . -B build/linux $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/linux -j $(JOBS) --target $(WEB_TARGETS)
+	test -d web/node_modules || (cd web && npm ci --no-audit --no-fund)
+	cd web && npm test && npm run test:browser
+
+# The release archives in dist/ (tools/dist/make_dist.sh says what each
+# holds), checked by unpacking and running each one.
+dist:
+	JOBS=$(JOBS) bash tools/dist/make_dist.sh
+
+# Two `make dist` runs in fresh clones of HEAD must give identical archives.
+dist-test:
+	bash tests/dist/reproducible_dist.sh
 
 # The Linux build again with AddressSanitizer and UndefinedBehaviorSanitizer
 # (the host, the test cores and the tests), running the unit, end-to-end and
@@ -51,6 +70,7 @@ fuzz:
 .PHONY: bench
 bench: all
 	build/linux/bench/kalmo_bench --markdown=bench/RESULTS.md $(BENCH_ARGS)
+	cd web && npm run bench && npm run bench:browser
 
 clean:
-	rm -rf build
+	rm -rf build dist

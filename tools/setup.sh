@@ -16,11 +16,23 @@ packages=(
   clang libclang-rt-14-dev nlohmann-json3-dev valgrind
   mono-mcs
 )
+# The archives take the commit's time; the reproducibility test clones HEAD.
+packages+=(git)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The web package needs Node 18 or newer with npm; a newer node already on
+# the machine is kept (installing Debian's would replace it). Debian's
+# chromium runs the browser tests.
+node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
+if [ "$node_major" -lt 18 ]; then missing+=(nodejs npm); fi
+if [ "$node_major" -ge 18 ] && ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
+dpkg-query -W -f='${Status}' chromium 2>/dev/null | grep -q "install ok installed" || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 fi
+
+# The web package's dependencies, exactly as package-lock.json records them.
+(cd "$(dirname "$0")/../web" && npm ci --no-audit --no-fund)

@@ -3,7 +3,8 @@
 // platform layer makes, with no C runtime linked in or imported. The exe is
 // stripped, so "its entry point is host_main" is checked by what a runtime's
 // start-up code would leave behind: runtime DLL imports, a TLS directory
-// for its callbacks, and its bulk.
+// for its callbacks, and its bulk. It also carries the release's version in
+// a version resource, the one way to tell one build of the exe from another.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -17,8 +18,7 @@
 namespace wine_parity {
 namespace {
 
-std::string objdump_headers(const std::filesystem::path &exe) {
-    std::string command = "x86_64-w64-mingw32-objdump -p '" + exe.string() + "' 2>&1";
+std::string command_output(const std::string &command) {
     std::string text;
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe) return text;
@@ -27,6 +27,10 @@ std::string objdump_headers(const std::filesystem::path &exe) {
     while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
     pclose(pipe);
     return text;
+}
+
+std::string objdump_headers(const std::filesystem::path &exe) {
+    return command_output("x86_64-w64-mingw32-objdump -p '" + exe.string() + "' 2>&1");
 }
 
 std::vector<std::string> all_matches(const std::string &text, const std::regex &pattern) {
@@ -87,6 +91,22 @@ TEST_F(WineWindowsExecutable, StaysSmallBecauseNoRuntimeIsLinkedIn) {
     std::cout << "kalmo-host.exe is " << size << " bytes\n";
     // A statically linked C runtime alone is well over this.
     EXPECT_LT(size, 64u * 1024u);
+}
+
+TEST_F(WineWindowsExecutable, CarriesTheReleaseVersionInItsVersionResource) {
+    // windres reads the resources back out of the exe as resource script.
+    std::string script = command_output("x86_64-w64-mingw32-windres -i '" + windows_host().string() + "' -O rc 2>&1");
+    std::string version = KALMO_VERSION;
+    std::string numbers = std::regex_replace(version, std::regex(R"(\.)"), ", ") + ", 0";
+    EXPECT_NE(script.find("FILEVERSION " + numbers), std::string::npos) << script;
+    EXPECT_NE(script.find("PRODUCTVERSION " + numbers), std::string::npos) << script;
+    for (const char *field : {"FileVersion", "ProductVersion"})
+        EXPECT_NE(script.find(std::string("VALUE \"") + field + "\", \"" + version + "\""), std::string::npos)
+            << field << " is not " << version << ":\n" << script;
+    EXPECT_NE(script.find(R"(VALUE "ProductName", "KALMO")"), std::string::npos) << script;
+    EXPECT_NE(script.find(R"(VALUE "FileDescription", "KALMO native engine host")"), std::string::npos) << script;
+    // The string block's language and code page, which Explorer looks up through Translation.
+    EXPECT_NE(script.find(R"(VALUE "Translation", 0x409, 1200)"), std::string::npos) << script;
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+// The web package's bench, each figure beside its baseline in one run:
+//   - parser throughput on 640x480 and 320x200 frame streams (an audio
+//     block after each frame) fed in 64 KiB chunks, against a baseline that
+//     only concatenates the same chunks; goal >= 1.0x;
+//   - the bridge's CPU per frame, kalmo-play in its own process relaying
+//     the probe core's 640x480 frames at 60 fps to a WebSocket client;
+//     goal <= 15 % of one core;
+//   - host frame -> WebSocket message latency: a frame whole in the bridge
+//     (its last byte read from the host's pipe) to the message event of a
+//     client in its own process, on the monotonic clock both share; median
+//     and p99; goal p99 <= 2 ms.
+// Figures go to the section web-bridge of bench/RESULTS.md.
+//
+//   node web/bench/bridge_bench.js [--seconds=10] [--results=PATH]
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { performance } from 'node:perf_hooks';
+import WebSocket from 'ws';
+import { PacketParser } from '../lib/packet_parser.js';
+import { createBridgeServer } from '../lib/bridge_server.js';
+import { packet } from '../test/node/support/packets.js';
+
+const repo = fileURLToPath(new URL('../../', import.meta.url));
+const options = Object.fromEntries(process.argv.slice(2).map((arg) => {
+  const [name, ...value] = arg.replace(/^--/, '').split('=');
+  return [name, value.join('=')];
+}));
+const SECONDS = Number(options.seconds ?? 10);
+const RESULTS = options.results ?? join(repo, 'bench/RESULTS.md');
+const HOST = join(repo, 'build/linux/kalmo-host');
+const PROBE_CORE = join(repo, 'build/linux/tests/cores/probe_core.so');
+const CHUNK = 64 * 1024;
+const ROUNDS = 7;
+
+// About 64 MiB of frames, each followed by an 800-frame audio block, cut
+// into 64 KiB chunks (views of one buffer, as the pipe's reads would be).
+function frameStream(width, height) {
+  const video = new Uint8Array(8 + width * height * 4);
+  new DataView(video.buffer).setUint32(0, width, true);
+  new DataView(video.buffer).setUint32(4, height, true);
+  for (let i = 8; i < video.length; i++) video[i] = i * 7;
+  const audio = new Uint8Array(8 + 800 * 4);
+  new DataView(audio.buffer).setUint32(0, 48000, true);
+  new DataView(audio.buffer).setUint32(4, 800, true);
+  const one = [packet(1, video), packet(2, audio)];
+  const perFrame = one[0].length + one[1].length;
+  const frames = Math.max(1, Math.floor((64 << 20) / perFrame));
+  const stream = new Uint8Array(frames * perFrame);
+  for (let i = 0; i < frames; i++) {
+    stream.set(one[0], i * perFrame);
+    stream.set(one[1], i * perFrame + one[0].length);
+  }
+  const chunks = [];
+  for (let at = 0; at < stream.length; at += CHUNK) chunks.push(stream.subarray(at, at + CHUNK));
+  return { chunks, frames, bytes: stream.length };
+}
+
+function timeParser(chunks) {
+  const started = performance.now();
+  const parser = new PacketParser();
+  let frames = 0;
+  for (const chunk of chunks) {
+    for (const packet of parser.push(chunk)) if (packet.type === 'video') frames++;
+  }
+  parser.end();
+  return { ms: performance.now() - started, frames };
+}
+
+function timeConcatenation(chunks) {
+  const started = performance.now();
+  const whole = Buffer.concat(chunks);
+  return { ms: performance.now() - started, frames: whole.length };
+}
+
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+const percentile = (values, p) => [...values].sort((a, b) => a - b)[Math.min(values.length - 1, Math.floor(values.length * p))];
+
+function parserFigures() {
+  const lines = [];
+  for (const [width, height] of [[640, 480], [320, 200]]) {
+    const { chunks, frames, bytes } = frameStream(width, height);
+    const parser = [];
+    const baseline = [];
+    // Alternating rounds, so both see the same machine.
+    for (let round = 0; round < ROUNDS; round++) {
+      parser.push(timeParser(chunks).ms);
+      baseline.push(timeConcatenation(chunks).ms);
+    }
+    const parserMs = median(parser);
+    const baselineMs = median(baseline);
+    const mbps = (ms) => (bytes / (1 << 20) / (ms / 1000)).toFixed(0);
+    lines.push(`parser ${width}x${height}, ${frames} frames + audio, 64 KiB chunks: ${mbps(parserMs)} MiB/s `
+      + `(${(frames / (parserMs / 1000)).toFixed(0)} frames/s); concatenation only: ${mbps(baselineMs)} MiB/s; `
+      + `ratio ${(baselineMs / parserMs).toFixed(2)}x (goal >= 1.0x)`);
+  }
+  return lines;
+}
+
+function probeScenario(dir) {
+  const path = join(dir, 'bench_60fps.scn');
+  writeFileSync(path, 'av 640 480 1.333 60 48000\n[every_frame]\nvideo 0 640 480\naudio 800\n');
+  return path;
+}
+
+function cpuTicks(pid) {
+  const stat = readFileSync(`/proc/${pid}/stat`, 'utf8');
+  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+  return Number(fields[11]) + Number(fields[12]);
+}
+
+const CLOCK_TICKS = 100;
+
+// kalmo-play in its own process, a client here that only counts frames.
+async function bridgeCpu(dir, content) {
+  const play = spawn(process.execPath, [join(repo, 'web/bin/kalmo-play.js'), '--core', PROBE_CORE, '--content', content,
+    '--host', HOST, '--data', join(dir, 'data')], { stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  play.stdout.on('data', (text) => { out += text; });
+  while (!/open (\S+)/.test(out)) await new Promise((resolve) => setTimeout(resolve, 20));
+  const url = new URL(out.match(/open (\S+)/)[1]);
+  const socket = new WebSocket(`ws://127.0.0.1:${url.port}/ws?token=${url.searchParams.get('token')}`,
+    { origin: `http://127.0.0.1:${url.port}` });
+  const parser = new PacketParser();
+  let frames = 0;
+  socket.on('message', (data, binary) => {
+    if (!binary) return;
+    for (const p of parser.push(new Uint8Array(data))) if (p.type === 'video') frames++;
+  });
+  await new Promise((resolve) => socket.on('open', resolve));
+  while (frames < 30) await new Promise((resolve) => setTimeout(resolve, 20));
+  const startTicks = cpuTicks(play.pid);
+  const startFrames = frames;
+  const started = performance.now();
+  await new Promise((resolve) => setTimeout(resolve, SECONDS * 1000));
+  const seconds = (performance.now() - started) / 1000;
+  const cpuSeconds = (cpuTicks(play.pid) - startTicks) / CLOCK_TICKS;
+  const relayed = frames - startFrames;
+  socket.close();
+  play.kill('SIGTERM');
+  await new Promise((resolve) => play.on('exit', resolve));
+  return `bridge CPU, 640x480 at 60 fps (${relayed} frames in ${seconds.toFixed(1)} s, ${(relayed / seconds).toFixed(1)} fps): `
+    + `${((cpuSeconds / seconds) * 100).toFixed(1)} % of one core, ${((cpuSeconds / relayed) * 1e6).toFixed(0)} us per frame `
+    + '(goal <= 15 %)';
+}
+
+// A frame's key: its pixel byte count and first 64 pixel bytes (the probe's
+// pattern moves with the run number).
+const frameKey = (rgba) => `${rgba.length}:${Buffer.from(rgba.buffer, rgba.byteOffset, 64).toString('hex')}`;
+const monotonicMs = () => Number(process.hrtime.bigint()) / 1e6;
+
+// The page's side of the latency run, in a process of its own as a browser
+// would be: stamps each frame message on the monotonic clock (the same
+// clock in every process) and prints the stamps when the socket closes.
+function latencyClient(url) {
+  const { port, searchParams } = new URL(url);
+  const socket = new WebSocket(`ws://127.0.0.1:${port}/ws?token=${searchParams.get('token')}`,
+    { origin: `http://127.0.0.1:${port}` });
+  const stamps = [];
+  socket.on('message', (data, binary) => {
+    const arrived = monotonicMs();
+    if (binary && data[4] === 1) stamps.push([frameKey(data.subarray(17)), arrived]);
+  });
+  socket.on('close', () => process.stdout.write(JSON.stringify(stamps)));
+}
+
+async function bridgeLatency(dir, content) {
+  const server = createBridgeServer({ host: HOST, core: PROBE_CORE, content, dataDir: join(dir, 'data'), log: () => {} });
+  const url = await server.listen();
+  const readAt = new Map();
+  server.on('session', (session) => {
+    session.prependListener('video', (frame) => readAt.set(frameKey(frame.rgba), monotonicMs()));
+  });
+  const client = spawn(process.execPath, [fileURLToPath(import.meta.url), `--client=${url}`], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  client.stdout.on('data', (text) => { out += text; });
+  const clientDone = new Promise((resolve) => client.on('exit', resolve));
+  await new Promise((resolve) => setTimeout(resolve, SECONDS * 1000));
+  await server.close();
+  await clientDone;
+  const delays = JSON.parse(out).filter(([key]) => readAt.has(key)).map(([key, arrived]) => arrived - readAt.get(key));
+  return `host frame -> WebSocket message, 640x480 at 60 fps (${delays.length} frames; frame read from the host's pipe `
+    + `in the bridge to message event in a client process): median ${median(delays).toFixed(3)} ms, `
+    + `p99 ${percentile(delays, 0.99).toFixed(3)} ms, max ${Math.max(...delays).toFixed(3)} ms (goal p99 <= 2 ms)`;
+}
+
+function writeSection(lines) {
+  const section = ['<!-- begin web-bridge -->', '## Web package (Node: parser and kalmo-play bridge)', '',
+    `\`node web/bench/bridge_bench.js --seconds=${SECONDS}\``, '', '```', ...lines, '```', '<!-- end web-bridge -->'].join('\n');
+  const text = existsSync(RESULTS) ? readFileSync(RESULTS, 'utf8') : '';
+  const pattern = /<!-- begin web-bridge -->[\s\S]*?<!-- end web-bridge -->/;
+  const updated = pattern.test(text) ? text.replace(pattern, section) : `${text.replace(/\n*$/, '\n\n')}${section}\n`;
+  writeFileSync(RESULTS, updated);
+}
+
+async function main() {
+  const dir = mkdtempSync(join(tmpdir(), 'kalmo-bridge-bench-'));
+  try {
+    const lines = parserFigures();
+    for (const line of lines) console.log(line);
+    const content = probeScenario(dir);
+    for (const measure of [bridgeCpu, bridgeLatency]) {
+      const line = await measure(dir, content);
+      console.log(line);
+      lines.push(line);
+    }
+    writeSection(lines);
+  } finally {
+    rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+if (options.client) latencyClient(options.client);
+else await main();

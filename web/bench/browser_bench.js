@@ -1,0 +1,362 @@
+// The browser player's bench: Debian's chromium driven over the DevTools
+// protocol directly (only the Runtime, Target and Input domains; the
+// Network domain stays off, because a driver that records the network copies
+// every WebSocket frame and caps the page at a few tens of MB/s), against
+// kalmo-play and the probe and demo cores. It measures, in one run:
+//   - core frame → canvas at 60 fps, 320x200 and 640x480: median and p99,
+//     split into core → page message (host pipe, bridge, WebSocket) and
+//     page message → drawn; goal p99 ≤ 2 frame periods;
+//   - the 2D canvas against WebGL2: JS time per draw and frames dropped;
+//   - page input event → the core's next input poll, keys and mouse motion;
+//   - audio: latency in steady state and underruns over 60 s of the demo tune.
+// Times cross processes through one clock: the probe records CLOCK_MONOTONIC
+// (Node's hrtime), and the page's epoch clock is tied to it by the round
+// trip of least delay among twenty. Figures go to the section web-player of
+// bench/RESULTS.md.
+//
+//   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--results=PATH]
+
+import { spawn } from 'node:child_process';
+import { readFileSync, writeFileSync, existsSync, rmSync } from 'node:fs';
+import { join } from 'node:path';
+import os from 'node:os';
+import WebSocket from 'ws';
+import {
+  build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
+  probePixelWord, waitFor,
+} from '../test/browser/support/browser_harness.js';
+
+const options = Object.fromEntries(process.argv.slice(2).map((arg) => arg.replace(/^--/, '').split('=')));
+const AUDIO_SECONDS = Number(options['audio-seconds'] ?? 60);
+const STREAM_SECONDS = Number(options['stream-seconds'] ?? 10);
+const RESULTS = options.results ?? join(repoRoot, 'bench/RESULTS.md');
+const FRAME_MS = 1000 / 60;
+
+// A minimal DevTools client: one browser, pages attached in flat mode.
+class Browser {
+  static async launch() {
+    const profile = temporaryDirectory('bench-profile');
+    const child = spawn(process.env.CHROMIUM ?? '/usr/bin/chromium',
+      ['--headless', '--remote-debugging-port=0', `--user-data-dir=${profile}`, ...CHROMIUM_ARGS, 'about:blank'],
+      { stdio: ['ignore', 'ignore', 'pipe'] });
+    const endpoint = await new Promise((resolve, reject) => {
+      let text = '';
+      child.stderr.on('data', (chunk) => {
+        text += chunk;
+        const match = text.match(/DevTools listening on (ws:\/\/\S+)/);
+        if (match) resolve(match[1]);
+      });
+      child.on('exit', () => reject(new Error(`chromium ended: ${text}`)));
+    });
+    const browser = new Browser(child, new WebSocket(endpoint, { perMessageDeflate: false, maxPayload: 0 }), profile);
+    await new Promise((resolve) => browser.socket.once('open', resolve));
+    return browser;
+  }
+
+  constructor(child, socket, profile) {
+    this.child = child;
+    this.socket = socket;
+    this.profile = profile;
+    this.nextId = 1;
+    this.waiting = new Map();
+    socket.on('message', (data) => {
+      const message = JSON.parse(data);
+      const pending = this.waiting.get(message.id);
+      if (!pending) return;
+      this.waiting.delete(message.id);
+      if (message.error) pending.reject(new Error(message.error.message));
+      else pending.resolve(message.result);
+    });
+  }
+
+  send(method, params = {}, sessionId = undefined) {
+    const id = this.nextId++;
+    this.socket.send(JSON.stringify({ id, method, params, sessionId }));
+    return new Promise((resolve, reject) => this.waiting.set(id, { resolve, reject }));
+  }
+
+  async open(url) {
+    const { targetId } = await this.send('Target.createTarget', { url: 'about:blank' });
+    const { sessionId } = await this.send('Target.attachToTarget', { targetId, flatten: true });
+    const page = new Page(this, targetId, sessionId);
+    await page.send('Page.navigate', { url });
+    await waitFor(() => page.evaluate('window.kalmoPlayer !== undefined').catch(() => false), { what: 'the player' });
+    return page;
+  }
+
+  async close() {
+    this.socket.close();
+    this.child.kill('SIGTERM');
+    await new Promise((resolve) => this.child.once('exit', resolve));
+    rmSync(this.profile, { recursive: true, force: true });
+  }
+}
+
+class Page {
+  constructor(browser, targetId, sessionId) {
+    Object.assign(this, { browser, targetId, sessionId });
+  }
+
+  send(method, params) {
+    return this.browser.send(method, params, this.sessionId);
+  }
+
+  async evaluate(expression) {
+    const { result, exceptionDetails } = await this.send('Runtime.evaluate',
+      { expression, awaitPromise: true, returnByValue: true });
+    if (exceptionDetails) throw new Error(exceptionDetails.exception?.description ?? exceptionDetails.text);
+    return result.value;
+  }
+
+  // Offset to add to the page's epoch milliseconds to get Node's monotonic milliseconds.
+  async clockOffset() {
+    let best = { delay: Infinity, offset: 0 };
+    for (let i = 0; i < 20; i++) {
+      const sent = monotonicMs();
+      const pageNow = await this.evaluate('performance.timeOrigin + performance.now()');
+      const received = monotonicMs();
+      if (received - sent < best.delay) best = { delay: received - sent, offset: (sent + received) / 2 - pageNow };
+    }
+    return best;
+  }
+
+  close() {
+    return this.browser.send('Target.closeTarget', { targetId: this.targetId });
+  }
+}
+
+const monotonicMs = () => Number(process.hrtime.bigint()) / 1e6;
+
+function percentile(values, fraction) {
+  if (values.length === 0) return NaN;
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor(fraction * sorted.length))];
+}
+
+const median = (values) => percentile(values, 0.5);
+const fixed = (value, digits = 2) => (Number.isFinite(value) ? value.toFixed(digits) : 'n/a');
+
+// Core run number of a frame from its first two pixels, as the probe draws them.
+function runIndex(runs) {
+  const index = new Map();
+  const rgb = (word) => word & 0xffffff;
+  for (let run = 1; run <= runs; run++) index.set(`${rgb(probePixelWord(0, 0, run))}:${rgb(probePixelWord(1, 0, run))}`, run);
+  return index;
+}
+
+const HOOK_DRAWS = `(() => {
+  const display = window.kalmoPlayer.display;
+  window.benchDraws = [];
+  const renderer = display.renderer;
+  const draw = renderer.draw.bind(renderer);
+  // Reading one pixel back waits until the upload has really landed (WebGL's is asynchronous).
+  const settle = renderer.gl ? () => renderer.gl.readPixels(0, 0, 1, 1, renderer.gl.RGBA, renderer.gl.UNSIGNED_BYTE, new Uint8Array(4))
+    : () => renderer.context.getImageData(0, 0, 1, 1);
+  renderer.draw = (frame) => {
+    const started = performance.now();
+    draw(frame);
+    const called = performance.now();
+    settle();
+    window.benchDrawMs = [called - started, performance.now() - started];
+  };
+  display.onFrameDrawn = (frame, arrivedAt, drawnAt) => {
+    const p = frame.rgba;
+    window.benchDraws.push([(p[0] << 16) | (p[1] << 8) | p[2], (p[4] << 16) | (p[5] << 8) | p[6],
+      performance.timeOrigin + arrivedAt, performance.timeOrigin + drawnAt, ...window.benchDrawMs]);
+  };
+  return true;
+})()`;
+
+async function measureStream(browser, dir, width, height, renderer) {
+  const files = writeStreamScenario(dir, width, height);
+  return withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
+    const page = await browser.open(`${await play.url}&renderer=${renderer}`);
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.video.shown > 30'), { what: 'frames' });
+    await page.evaluate(HOOK_DRAWS);
+    const before = await page.evaluate('window.kalmoPlayer.stats.video');
+    await new Promise((resolve) => setTimeout(resolve, STREAM_SECONDS * 1000));
+    const draws = await page.evaluate('window.benchDraws');
+    const after = await page.evaluate('window.kalmoPlayer.stats');
+    const { offset, delay } = await page.clockOffset();
+    await page.close();
+    await waitFor(() => readRecord(files.record).at(-1) === 'call deinit', { what: 'the host to stop' });
+    const runTimes = new Map(recordEntries(files.record, 'time').map((entry) => [entry.frame, entry.us / 1000]));
+    const index = runIndex(runTimes.size + 10);
+    const toCore = [];
+    const toCanvas = [];
+    const inPage = [];
+    const drawMs = [];
+    const landedMs = [];
+    for (const [first, second, arrived, drawn, draw, landed] of draws) {
+      const run = index.get(`${first}:${second}`);
+      if (!run || !runTimes.has(run)) continue;
+      const coreTime = runTimes.get(run);
+      toCore.push(arrived + offset - coreTime);
+      toCanvas.push(drawn + offset - coreTime);
+      inPage.push(drawn - arrived);
+      drawMs.push(draw);
+      landedMs.push(landed);
+    }
+    const shown = after.video.shown - before.shown;
+    return {
+      width, height, renderer: after.video.renderer, frames: toCanvas.length, shown,
+      dropped: after.video.dropped - before.dropped, received: after.video.received - before.received,
+      bridge: after.bridge, clockError: delay / 2,
+      toCanvas: { median: median(toCanvas), p99: percentile(toCanvas, 0.99) },
+      toPage: { median: median(toCore), p99: percentile(toCore, 0.99) },
+      inPage: { median: median(inPage), p99: percentile(inPage, 0.99) },
+      drawMs: { median: median(drawMs), p99: percentile(drawMs, 0.99) },
+      landedMs: { median: median(landedMs), p99: percentile(landedMs, 0.99) },
+    };
+  });
+}
+
+// Input: a key press or a 5 px motion every 100 ms through the real input pipeline (Input domain).
+async function measureInput(browser, dir) {
+  const files = writeStreamScenario(dir, 320, 200);
+  return withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
+    const page = await browser.open(await play.url);
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.video.shown > 10'), { what: 'frames' });
+    const box = await page.evaluate(`(() => { const r = window.kalmoPlayer.display.canvas.getBoundingClientRect();
+      return { x: r.left + r.width / 2, y: r.top + r.height / 2 }; })()`);
+    const mouse = (type, x, y, extra = {}) => page.send('Input.dispatchMouseEvent', { type, x, y, ...extra });
+    await mouse('mouseMoved', box.x, box.y);
+    await mouse('mousePressed', box.x, box.y, { button: 'left', clickCount: 1 });
+    await mouse('mouseReleased', box.x, box.y, { button: 'left', clickCount: 1 });
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.input.locked'), { what: 'the pointer lock' });
+    await page.evaluate(`(() => {
+      window.benchEvents = [];
+      const note = (kind) => (event) => window.benchEvents.push([kind, performance.timeOrigin + event.timeStamp]);
+      document.addEventListener('mousemove', note('mouse'), true);
+      document.addEventListener('keydown', note('key'), true);
+      return true;
+    })()`);
+    // The first motion after a lock is dropped by the player; spend it before measuring.
+    let x = box.x;
+    await mouse('mouseMoved', x += 1, box.y);
+    await new Promise((resolve) => setTimeout(resolve, 200));
+    for (let i = 0; i < 40; i++) {
+      await mouse('mouseMoved', x += 5, box.y);
+      await new Promise((resolve) => setTimeout(resolve, 50));
+      await page.send('Input.dispatchKeyEvent', { type: 'keyDown', code: 'KeyA', key: 'a', text: 'a', windowsVirtualKeyCode: 65 });
+      await page.send('Input.dispatchKeyEvent', { type: 'keyUp', code: 'KeyA', key: 'a', windowsVirtualKeyCode: 65 });
+      await new Promise((resolve) => setTimeout(resolve, 50 + Math.random() * 20));
+    }
+    const events = await page.evaluate('window.benchEvents');
+    const { offset } = await page.clockOffset();
+    await page.close();
+    await waitFor(() => readRecord(files.record).at(-1) === 'call deinit', { what: 'the host to stop' });
+    const runTimes = new Map(recordEntries(files.record, 'time').map((entry) => [entry.frame, entry.us / 1000]));
+    const motionRuns = recordEntries(files.record, 'mouse').filter((entry) => entry.x !== 0).map((entry) => entry.frame);
+    // A key reaches the callback between runs (in_run=0 after run N): the core has it from run N + 1.
+    const keyRuns = recordEntries(files.record, 'keyboard').filter((entry) => entry.down === 1)
+      .map((entry) => entry.frame + (entry.in_run ? 0 : 1));
+    const latencies = { mouse: [], key: [] };
+    const runsFor = { mouse: motionRuns, key: keyRuns };
+    for (const kind of ['mouse', 'key']) {
+      const times = events.filter(([k]) => k === kind).map(([, t]) => t + offset);
+      // Each event is matched with the first run that saw that kind of input after it.
+      const runs = runsFor[kind].map((run) => runTimes.get(run)).filter((t) => t !== undefined);
+      let next = 0;
+      for (const time of times.slice(kind === 'mouse' ? 1 : 0)) {
+        while (next < runs.length && runs[next] < time) next++;
+        if (next < runs.length) latencies[kind].push(runs[next++] - time);
+      }
+    }
+    return Object.fromEntries(Object.entries(latencies).map(([kind, values]) => [kind,
+      { count: values.length, median: median(values), p99: percentile(values, 0.99),
+        withinFrame: values.filter((value) => value <= FRAME_MS).length }]));
+  });
+}
+
+async function measureAudio(browser, dir) {
+  return withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
+    const page = await browser.open(await play.url);
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.playing'), { what: 'sound' });
+    // The first second settles the start-up burst; the rest is steady state.
+    await new Promise((resolve) => setTimeout(resolve, 1000));
+    await page.evaluate(`(() => { window.benchAudio = [];
+      setInterval(() => window.benchAudio.push(window.kalmoPlayer.stats.audio), 100); return true; })()`);
+    const before = await page.evaluate('window.kalmoPlayer.stats.audio');
+    await new Promise((resolve) => setTimeout(resolve, AUDIO_SECONDS * 1000));
+    const samples = await page.evaluate('window.benchAudio');
+    await page.close();
+    const last = samples.at(-1);
+    return {
+      seconds: AUDIO_SECONDS, contextRate: last.contextRate, outputLatencyMs: last.outputLatencyMs,
+      buffered: { median: median(samples.map((s) => s.bufferedMs)), p99: percentile(samples.map((s) => s.bufferedMs), 0.99) },
+      latency: { median: median(samples.map((s) => s.latencyMs)), p99: percentile(samples.map((s) => s.latencyMs), 0.99) },
+      underruns: last.underruns - before.underruns, dryOuts: last.dryOuts - before.dryOuts,
+      trimmedFrames: last.trimmedFrames - before.trimmedFrames,
+      consumedPerSecond: (last.framesConsumed - before.framesConsumed) / AUDIO_SECONDS,
+    };
+  });
+}
+
+function report(streams, renderers, input, audio) {
+  const lines = [];
+  const when = new Date().toISOString().slice(0, 16).replace('T', ' ');
+  lines.push(`web player bench, ${when} UTC, ${os.cpus().length} processors`);
+  lines.push('command: node web/bench/browser_bench.js' + (process.argv.length > 2 ? ` ${process.argv.slice(2).join(' ')}` : ''));
+  lines.push('chromium headless over the DevTools protocol, Network domain off; probe core at 60 fps, XRGB8888');
+  lines.push('');
+  lines.push(`Core frame -> canvas, ms (${STREAM_SECONDS} s per size, 2D canvas; goal p99 <= ${fixed(2 * FRAME_MS, 1)})`);
+  lines.push('size       core->page msg med/p99   page msg->drawn med/p99   core->canvas med/p99   shown  dropped(page)  goal');
+  for (const s of streams) {
+    lines.push(`${`${s.width}x${s.height}`.padEnd(10)} ${fixed(s.toPage.median).padStart(8)} / ${fixed(s.toPage.p99).padEnd(8)}` +
+      `     ${fixed(s.inPage.median).padStart(8)} / ${fixed(s.inPage.p99).padEnd(8)}      ` +
+      `${fixed(s.toCanvas.median).padStart(7)} / ${fixed(s.toCanvas.p99).padEnd(8)}   ${String(s.shown).padStart(5)}  ` +
+      `${String(s.dropped).padStart(6)}         ${s.toCanvas.p99 <= 2 * FRAME_MS ? 'met' : 'NOT met'}`);
+  }
+  lines.push(`(clock tie error at most ${fixed(Math.max(...streams.map((s) => s.clockError)), 2)} ms; core->page msg holds the host's`);
+  lines.push(' pipe, the bridge and the WebSocket; the bridge bench, section web-bridge, times the bridge alone)');
+  lines.push('');
+  lines.push(`Renderer at 640x480, 60 fps (${STREAM_SECONDS} s each), ms per frame: the draw call, and the call until`);
+  lines.push('its pixels are readable (a one-pixel read-back, which waits for WebGL\'s asynchronous upload)');
+  lines.push('renderer   call med   call p99   landed med   landed p99   dropped(page)');
+  for (const r of renderers) {
+    lines.push(`${r.renderer.padEnd(9)} ${fixed(r.drawMs.median, 3).padStart(9)}  ${fixed(r.drawMs.p99, 3).padStart(9)}` +
+      `  ${fixed(r.landedMs.median, 3).padStart(11)}  ${fixed(r.landedMs.p99, 3).padStart(11)}   ${String(r.dropped).padStart(13)}`);
+  }
+  const [twoD, webgl] = renderers;
+  lines.push(`2D / WebGL landed time ratio: ${fixed(twoD.landedMs.median / webgl.landedMs.median)}x (below 1: 2D is faster)`);
+  lines.push('');
+  lines.push(`Input event in the page -> the core's next input poll, ms (goal: within one frame, ${fixed(FRAME_MS, 1)})`);
+  for (const [kind, figures] of Object.entries(input)) {
+    lines.push(`${kind.padEnd(6)} median ${fixed(figures.median)}  p99 ${fixed(figures.p99)}  within a frame ` +
+      `${figures.withinFrame}/${figures.count}`);
+  }
+  lines.push('');
+  lines.push(`Audio, demo tune, ${audio.seconds} s steady (context ${audio.contextRate} Hz, output latency ${fixed(audio.outputLatencyMs, 1)} ms)`);
+  lines.push(`buffered med ${fixed(audio.buffered.median, 1)} ms p99 ${fixed(audio.buffered.p99, 1)} ms; ` +
+    `latency med ${fixed(audio.latency.median, 1)} ms p99 ${fixed(audio.latency.p99, 1)} ms; underruns ${audio.underruns}; ` +
+    `dry-outs ${audio.dryOuts}; frames cut back ${audio.trimmedFrames}; consumed ${fixed(audio.consumedPerSecond, 0)} frames/s`);
+  return lines;
+}
+
+function writeSection(lines) {
+  const section = ['<!-- begin web-player -->', '## Web player (browser)', '', '```', ...lines, '```', '<!-- end web-player -->'].join('\n');
+  const text = existsSync(RESULTS) ? readFileSync(RESULTS, 'utf8') : '';
+  const pattern = /<!-- begin web-player -->[\s\S]*?<!-- end web-player -->/;
+  const updated = pattern.test(text) ? text.replace(pattern, section) : `${text.replace(/\n*$/, '\n\n')}${section}\n`;
+  writeFileSync(RESULTS, updated);
+}
+
+async function main() {
+  const dir = temporaryDirectory('bench');
+  const browser = await Browser.launch();
+  try {
+    const streams = [];
+    for (const [width, height] of [[320, 200], [640, 480]]) streams.push(await measureStream(browser, dir, width, height, '2d'));
+    const renderers = [streams[1], await measureStream(browser, dir, 640, 480, 'webgl')];
+    const input = await measureInput(browser, dir);
+    const audio = await measureAudio(browser, dir);
+    const lines = report(streams, renderers, input, audio);
+    console.log(lines.join('\n'));
+    writeSection(lines);
+  } finally {
+    await browser.close();
+  }
+}
+
+await main();

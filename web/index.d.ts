@@ -1,0 +1,183 @@
+// Types of kalmo-host-client. No Node type package is needed to use them:
+// the event methods are declared here for the events each class emits.
+
+export interface StatusPacket {
+  type: 'status';
+  state: string;
+  /** The JSON text as the host sent it. */
+  text: string;
+  /** The whole packet, header included. */
+  bytes: Uint8Array;
+  /** Every other member of the status JSON (message, stage, width, ...). */
+  [member: string]: unknown;
+}
+
+export interface VideoPacket {
+  type: 'video';
+  width: number;
+  height: number;
+  /** height rows of width RGBA pixels; a view into `bytes`. */
+  rgba: Uint8Array;
+  bytes: Uint8Array;
+}
+
+export interface AudioPacket {
+  type: 'audio';
+  sampleRate: number;
+  frames: number;
+  /** frames * 2 interleaved left/right samples. */
+  samples: Int16Array;
+  bytes: Uint8Array;
+}
+
+export type Packet = StatusPacket | VideoPacket | AudioPacket;
+
+export class PacketStreamError extends Error {
+  /** Byte offset in the stream of the field found wrong. */
+  readonly offset: number;
+  /** Packets the failing push completed before the fault. */
+  packets: Packet[];
+}
+
+export class PacketParser {
+  /** The packets this chunk completes, in order; throws PacketStreamError on a broken stream. */
+  push(chunk: Uint8Array): Packet[];
+  /** Throws PacketStreamError when the stream stopped inside a packet. */
+  end(): void;
+  /** Bytes held that do not yet make a whole packet. */
+  readonly pending: number;
+}
+
+export const LIBRETRO_KEYS: Readonly<Record<string, number>>;
+export const RETRO_MODIFIERS: Readonly<{
+  shift: 1; ctrl: 2; alt: 4; meta: 8; numlock: 16; capslock: 32; scrollock: 64;
+}>;
+
+/** The fields of a KeyboardEvent the helpers read. */
+export interface KeyEventLike {
+  code?: string;
+  key?: string;
+  shiftKey?: boolean;
+  ctrlKey?: boolean;
+  altKey?: boolean;
+  metaKey?: boolean;
+  getModifierState?(name: string): boolean;
+}
+export function keyCodeFromEvent(event: KeyEventLike): number;
+export function modifiersFromEvent(event: KeyEventLike): number;
+export function characterFromEvent(event: KeyEventLike): number;
+
+export class MouseAccumulator {
+  add(dx: number, dy: number, wheel?: number): void;
+  take(): { dx: number; dy: number; wheel: number };
+  readonly pending: boolean;
+  clear(): void;
+}
+
+export interface MouseFields {
+  dx?: number; dy?: number; buttons?: number; wheel?: number; x?: number; y?: number; inside?: number | boolean;
+}
+export interface KeyFields {
+  code: number; down: number | boolean; character?: number; modifiers?: number;
+}
+export const COMMAND_LIMITS: Readonly<Record<keyof MouseFields | keyof KeyFields, readonly [number, number]>>;
+export class CommandError extends Error {}
+export function mouseLine(fields: MouseFields): string;
+export function keyLine(fields: KeyFields): string;
+/** A page's line re-serialised, or a CommandError naming what is wrong. */
+export function parseCommandLine(text: string): string;
+
+export interface HostOptions {
+  /** The kalmo-host program; default: this checkout's build. */
+  host?: string;
+  core: string;
+  content: string;
+  systemDir: string;
+  saveDir: string;
+  assetsDir: string;
+  playlistDir: string;
+  /** 'latest': frames not yet taken are replaced by newer ones (takeVideo()). */
+  video?: 'all' | 'latest';
+  /** The host's environment; default: this process's. */
+  env?: Record<string, string | undefined>;
+}
+
+export interface HostExit {
+  code: number | null;
+  signal: string | null;
+  meaning: string;
+  lastStatus: StatusPacket | null;
+  /** Why this side killed the host, or null. */
+  killed: string | null;
+  /** A broken or cut packet stream, or null. */
+  streamError: string | null;
+}
+
+export interface HostEvents {
+  status: [StatusPacket];
+  video: [VideoPacket];
+  audio: [AudioPacket];
+  diagnostic: [string];
+  videoready: [];
+  streamerror: [PacketStreamError];
+  exit: [HostExit];
+}
+
+export class HostSession {
+  constructor(options: HostOptions);
+  readonly pid: number | undefined;
+  readonly lastStatus: StatusPacket | null;
+  readonly exited: Promise<HostExit>;
+  readonly running: boolean;
+  readonly stats: { videoFrames: number; droppedVideo: number };
+  readonly inputBacklog: number;
+  takeVideo(): VideoPacket | null;
+  quit(options?: { timeoutMs?: number }): Promise<HostExit>;
+  /** Each returns false when the host no longer takes input. */
+  reset(): boolean;
+  mouse(fields: MouseFields): boolean;
+  key(fields: KeyFields): boolean;
+  command(line: string): boolean;
+  kill(reason?: string): Promise<HostExit>;
+  on<E extends keyof HostEvents>(event: E, listener: (...args: HostEvents[E]) => void): this;
+  once<E extends keyof HostEvents>(event: E, listener: (...args: HostEvents[E]) => void): this;
+  off<E extends keyof HostEvents>(event: E, listener: (...args: HostEvents[E]) => void): this;
+}
+
+export function startHost(options: HostOptions): HostSession;
+export function defaultHostPath(): string;
+export function exitMeaning(code: number | null, signal?: string | null): string;
+
+export interface BridgeOptions {
+  core: string;
+  content: string;
+  /** Holds the system, saves, assets and playlists folders. */
+  dataDir: string;
+  host?: string;
+  /** Default 127.0.0.1. */
+  bind?: string;
+  /** Default 0: any free port. */
+  port?: number;
+  /** Pages that may play at once; default 1. */
+  maxSessions?: number;
+  playerDir?: string;
+  log?: (line: string) => void;
+}
+
+export const QUIT_GRACE_MS: number;
+
+export class BridgeServer {
+  constructor(options: BridgeOptions);
+  /** Resolves with the page's URL, token included. */
+  listen(): Promise<string>;
+  readonly url: string;
+  readonly port: number;
+  readonly token: string;
+  readonly hostPids: number[];
+  /** Quits every host (killing it after QUIT_GRACE_MS) and stops listening. */
+  close(): Promise<void>;
+  on(event: 'session', listener: (session: HostSession) => void): this;
+  on(event: 'hostexit', listener: (result: HostExit) => void): this;
+}
+
+export function createBridgeServer(options: BridgeOptions): BridgeServer;

@@ -1,0 +1,40 @@
+// Compiled by `tsc --noEmit` in the tests: the declarations hold together
+// and describe the package as a front-end uses it.
+import {
+  PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
+  characterFromEvent, MouseAccumulator, mouseLine, keyLine, parseCommandLine, exitMeaning, type HostExit,
+} from 'kalmo-host-client';
+
+const parser = new PacketParser();
+for (const packet of parser.push(new Uint8Array(9))) {
+  if (packet.type === 'video') console.log(packet.width * packet.height, packet.rgba.length);
+  else if (packet.type === 'audio') console.log(packet.samples[0], packet.sampleRate);
+  else console.log(packet.state.toUpperCase(), packet.text);
+}
+try {
+  parser.end();
+} catch (error) {
+  if (error instanceof PacketStreamError) console.log(error.offset, error.packets.length);
+}
+
+const host = startHost({
+  core: 'core.so', content: 'game', systemDir: 's', saveDir: 'v', assetsDir: 'a', playlistDir: 'p', video: 'latest',
+});
+host.on('videoready', () => host.takeVideo()?.rgba);
+host.on('diagnostic', (line) => line.trim());
+host.on('exit', (result: HostExit) => console.log(result.meaning, result.lastStatus?.state));
+host.mouse({ dx: 1, buttons: 1, inside: true });
+host.key({ code: keyCodeFromEvent({ code: 'KeyA' }), down: true, character: characterFromEvent({ key: 'a' }),
+  modifiers: modifiersFromEvent({ shiftKey: true }) });
+const ended: Promise<HostExit> = host.quit({ timeoutMs: 1000 });
+void ended;
+
+const mouse = new MouseAccumulator();
+mouse.add(0.5, 0.5);
+const line: string = mouseLine({ ...mouse.take(), x: 1, y: 2 }) + keyLine({ code: 13, down: 0 }) + parseCommandLine('QUIT');
+console.log(line, exitMeaning(3, null));
+
+const server = createBridgeServer({ core: 'core.so', content: 'game', dataDir: 'data', maxSessions: 2 });
+server.on('session', (session) => session.pid);
+const url: Promise<string> = server.listen();
+void url;
