@@ -14,7 +14,7 @@
 //   node web/bench/bridge_bench.js [--seconds=10] [--results=PATH]
 import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { availableParallelism, loadavg, tmpdir } from 'node:os';
+import { cpus, loadavg, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { performance } from 'node:perf_hooks';
@@ -203,7 +203,7 @@ async function main() {
   try {
     const when = new Date().toISOString().slice(0, 16).replace('T', ' ');
     // Other work on the machine moves these figures: the load says how much.
-    const lines = [`bridge bench, ${when} UTC, ${availableParallelism()} processors, load average ${loadavg()[0].toFixed(1)} at start`,
+    const lines = [`bridge bench, ${when} UTC, ${cpus().length} processors, load average ${loadavg()[0].toFixed(1)} at start`,
       ...parserFigures()];
     for (const line of lines) console.log(line);
     const content = probeScenario(dir);
