@@ -23,6 +23,8 @@ export const build = {
 };
 const playScript = join(repoRoot, 'web/bin/kalmo-play.js');
 
+// Debian's headless chromium keeps an AudioContext suspended until a gesture, like a desktop browser;
+// the autoplay switch lets sound start at once, and the test of the click path forces the suspension.
 export const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--autoplay-policy=no-user-gesture-required'];
