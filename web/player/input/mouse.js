@@ -52,6 +52,7 @@ export class Mouse {
       [document, MOTION_EVENT, (event) => this.onMotion(event)],
       [target, 'wheel', (event) => this.onWheel(event), { passive: false }],
       [target, 'contextmenu', (event) => event.preventDefault()],
+      [target, 'mouseleave', () => this.onLeave()],
       [document, 'pointerlockchange', () => this.onLockChanged()],
       [document, 'pointerlockerror', () => { if (!this.awaitingLock) this.refused(); }],
     ];
@@ -170,6 +171,13 @@ export class Mouse {
     this.virtual.x = Math.min(Math.max(this.virtual.x + movementX * scale.x, 0), right);
     this.virtual.y = Math.min(Math.max(this.virtual.y + movementY * scale.y, 0), bottom);
     this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
+    this.changed();
+  }
+
+  // Leaving the player for the page around it: the pointer is off the picture.
+  onLeave() {
+    if (this.locked || !this.pointer.inside) return;
+    this.pointer = { ...this.pointer, inside: false };
     this.changed();
   }
 

@@ -58,6 +58,12 @@ test('the unlocked pointer reaches the core in frame pixels with its inside flag
   // Above the picture: in the player, but off the picture.
   await page.mouse.move(box.x + 10, (viewport.y + box.y) / 2);
   await waitFor(() => lastPointer().count === 0 && lastPointer().offscreen === 1, { what: 'the pointer off the picture' });
+  // Straight from the picture out of the player (to the help line under it): off the picture too.
+  await page.mouse.move(box.x + 48.5 * box.width / WIDTH, box.y + 60.5 * box.height / HEIGHT);
+  await waitFor(() => lastPointer().count === 1, { what: 'the pointer back on the picture' });
+  const help = await page.locator('.kalmo-help').boundingBox();
+  await page.mouse.move(help.x + 5, help.y + help.height / 2, { steps: 1 });
+  await waitFor(() => lastPointer().count === 0, { what: 'the pointer gone from the player' });
 });
 
 test('locked motion reaches the core summed exactly, without the first event or a spurious jump', async () => {
