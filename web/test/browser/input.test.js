@@ -184,3 +184,23 @@ test('Alt+Enter toggles fullscreen and neither key of the shortcut becomes a gam
   const codes = keyEvents().slice(start).map((e) => e.keycode);
   assert.equal(codes.includes(13), false, 'Enter stayed with the player');
 });
+
+test('where the browser refuses the lock, clicks and motion over the picture still reach the core', async () => {
+  await page.evaluate(() => {
+    HTMLCanvasElement.prototype.requestPointerLock = () => Promise.reject(new DOMException('no lock here', 'SecurityError'));
+  });
+  const x = box.x + box.width / 2;
+  const y = box.y + box.height / 2;
+  await page.mouse.move(x, y);
+  await settle();
+  const before = mouseSums();
+  await page.mouse.click(x, y);
+  await waitFor(() => page.evaluate(() => /refused to capture/.test(document.querySelector('.kalmo-notice').textContent)),
+    { what: 'the refusal said on the page' });
+  await page.mouse.click(x, y);
+  await page.mouse.move(x + 7, y + 3);
+  await page.mouse.move(x + 12, y - 2);
+  await waitFor(() => mouseSums().left > before.left && mouseSums().x - before.x === 12 && mouseSums().y - before.y === -2,
+    { what: 'the click and the motion of 12, -2 at the core' });
+  assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.input.locked), false);
+});
