@@ -61,6 +61,8 @@ test('the page, the player files and the browser modules are served isolated; no
     '/package.json', `/player/${'%2e%2e/'.repeat(8)}etc/passwd`, '/player/%E0%A4%A'];
   for (const path of refused) assert.equal((await fetch(`${base}${path}`)).status, 404, path);
   assert.equal((await fetch(`${base}/`, { method: 'POST' })).status, 405);
+  assert.match(server.url, /^http:\/\/127\.0\.0\.1:\d+\/\?token=[\w-]{32}$/);
+  await assert.rejects(fetch(`http://127.0.0.2:${server.port}/`), 'bound to 127.0.0.1 alone, not every address');
   assert.equal(readFileSync(join(run.root, 'secret.txt'), 'utf8'), 'secret');
 });
 
