@@ -273,8 +273,8 @@ async function measureAudio(browser, dir) {
   return withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
     const page = await browser.open(await play.url);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.playing'), { what: 'sound' });
-    // The first second settles the start-up burst; the rest is steady state.
-    await new Promise((resolve) => setTimeout(resolve, 1000));
+    // The first two seconds are the page's start-up (the player's own notion); the rest is steady state.
+    await new Promise((resolve) => setTimeout(resolve, 2000));
     await page.evaluate(`(() => { window.benchAudio = [];
       setInterval(() => window.benchAudio.push(window.kalmoPlayer.stats.audio), 100); return true; })()`);
     const before = await page.evaluate('window.kalmoPlayer.stats.audio');

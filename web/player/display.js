@@ -4,9 +4,10 @@
 // refresh gives one draw, and up to two can be saved, so a frame is drawn
 // the moment it comes unless the draws are spent; then it waits for the next
 // refresh, and a frame that arrives while another still waits replaces it
-// and is counted as dropped, so no backlog can build up. (Spending exactly
-// one draw per refresh interval would let one early frame lock a 60 fps
-// stream into waiting most of a period for every later frame.)
+// and is counted as dropped, so no backlog can build up. The saved draws let
+// a frame that comes a little early be drawn at once; a stream that runs
+// ahead of the display waits for the refresh instead (at most one period,
+// which is when a compositor would show it anyway).
 //
 // Two renderers upload the pixels: the 2D canvas (putImageData) and WebGL2
 // (texSubImage2D). The bench times both; '2d' is the default because it won
