@@ -97,7 +97,9 @@ test('sparse sound never stutters while it plays and returns to the target after
   const samples = (await trace(page)).filter((sample) => sample.t >= settled.t);
   const last = samples.at(-1);
   assert.equal(last.underruns, settled.underruns, 'no underrun during continuous sound');
-  assert.ok([0, 1].includes((last.dryOuts - settled.dryOuts) - (last.silences - settled.silences)),
+  // A silence is told from an underrun when the sound comes back, so one dry-out at either end of the
+  // window may be classified on the other side of it.
+  assert.ok(Math.abs((last.dryOuts - settled.dryOuts) - (last.silences - settled.silences)) <= 1,
     'the ring ran dry only in the silences');
   // Each resumption: from 300 ms to 1 s after it, the buffer is back near the target (a player that
   // queued through the silence would be half a second behind). Blocks arriving in pairs just as
