@@ -17,7 +17,7 @@
 //   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--results=PATH]
 
 import { spawn } from 'node:child_process';
-import { readFileSync, writeFileSync, existsSync, rmSync } from 'node:fs';
+import { readFileSync, writeFileSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
 import os from 'node:os';
 import WebSocket from 'ws';
@@ -48,15 +48,14 @@ class Browser {
       });
       child.on('exit', () => reject(new Error(`chromium ended: ${text}`)));
     });
-    const browser = new Browser(child, new WebSocket(endpoint, { perMessageDeflate: false, maxPayload: 0 }), profile);
+    const browser = new Browser(child, new WebSocket(endpoint, { perMessageDeflate: false, maxPayload: 0 }));
     await new Promise((resolve) => browser.socket.once('open', resolve));
     return browser;
   }
 
-  constructor(child, socket, profile) {
+  constructor(child, socket) {
     this.child = child;
     this.socket = socket;
-    this.profile = profile;
     this.nextId = 1;
     this.waiting = new Map();
     socket.on('message', (data) => {
@@ -88,7 +87,6 @@ class Browser {
     this.socket.close();
     this.child.kill('SIGTERM');
     await new Promise((resolve) => this.child.once('exit', resolve));
-    rmSync(this.profile, { recursive: true, force: true });
   }
 }
 

@@ -6,7 +6,7 @@
 // the host sends it, and polling instead of fixed sleeps.
 
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, readdirSync, writeFileSync, existsSync } from 'node:fs';
+import { mkdtempSync, readFileSync, readdirSync, writeFileSync, existsSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -33,8 +33,16 @@ export function launchBrowser() {
   return chromium.launch({ executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium', args: CHROMIUM_ARGS });
 }
 
+const temporaryDirectories = [];
+process.on('exit', () => {
+  for (const dir of temporaryDirectories) rmSync(dir, { recursive: true, force: true });
+});
+
+// A directory of the system's temporary folder, removed when this process exits.
 export function temporaryDirectory(name) {
-  return mkdtempSync(join(tmpdir(), `kalmo-${name}-`));
+  const dir = mkdtempSync(join(tmpdir(), `kalmo-${name}-`));
+  temporaryDirectories.push(dir);
+  return dir;
 }
 
 // Starts kalmo-play; resolves once it printed its URL.
