@@ -9,7 +9,7 @@ import { join } from 'node:path';
 import { createBridgeServer } from '../../lib/bridge_server.js';
 import { Page, origin, tryConnect, wsUrl } from './support/bridge_client.js';
 import {
-  DEMO_CONTENT, DEMO_CORE, HOST, KEYBOARD_SCENARIO, PROBE_CORE, processAlive, repo, runDirectories, waitFor,
+  DEMO_CONTENT, DEMO_CORE, HOST, INPUT_SCENARIO, PROBE_CORE, processAlive, repo, runDirectories, waitFor,
 } from './support/build.js';
 
 const test = (name, fn) => nodeTest(name, { timeout: 30000 }, fn);
@@ -162,7 +162,7 @@ test('a page closed mid-run makes its host quit cleanly; none is left behind', a
 });
 
 test("the page's command lines reach the core re-serialised", async (t) => {
-  const { server, run } = await bridge(t, (r) => ({ core: PROBE_CORE, content: r.file('keys.scn', `record probe.rec\n${KEYBOARD_SCENARIO}`) }));
+  const { server, run } = await bridge(t, (r) => ({ core: PROBE_CORE, content: r.file('keys.scn', `record probe.rec\n${INPUT_SCENARIO}`) }));
   const page = new Page(server);
   await page.opened();
   await waitFor(() => page.count('video') >= 3, 5000, 'the third frame');

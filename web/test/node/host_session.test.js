@@ -10,7 +10,7 @@ import { startHost } from '../../lib/host_session.js';
 import { exitMeaning } from '../../lib/exit_meaning.js';
 import { CommandError } from '../../lib/commands.js';
 import {
-  DEMO_CONTENT, DEMO_CORE, HOST, KEYBOARD_SCENARIO, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories,
+  DEMO_CONTENT, DEMO_CORE, HOST, INPUT_SCENARIO, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories,
   waitFor,
 } from './support/build.js';
 
@@ -106,7 +106,7 @@ test('a host killed from outside or by kill() is reported as such', async (t) =>
 test('keys, mouse, reset and commands reach the core as checked lines; bad values are refused before writing', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
-  const scenario = run.file('keys.scn', `record probe.rec\n${KEYBOARD_SCENARIO}`);
+  const scenario = run.file('keys.scn', `record probe.rec\n${INPUT_SCENARIO}`);
   const host = session(run, { core: PROBE_CORE, content: scenario });
   let frames = 0;
   host.on('video', () => {
