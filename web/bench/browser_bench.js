@@ -17,7 +17,7 @@
 //   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--results=PATH]
 
 import { spawn } from 'node:child_process';
-import { readFileSync, writeFileSync, existsSync, rmSync } from 'node:fs';
+import { readFileSync, writeFileSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
 import os from 'node:os';
 import WebSocket from 'ws';
@@ -48,15 +48,14 @@ class Browser {
       });
       child.on('exit', () => reject(new Error(`chromium ended: ${text}`)));
     });
-    const browser = new Browser(child, new WebSocket(endpoint, { perMessageDeflate: false, maxPayload: 0 }), profile);
+    const browser = new Browser(child, new WebSocket(endpoint, { perMessageDeflate: false, maxPayload: 0 }));
     await new Promise((resolve) => browser.socket.once('open', resolve));
     return browser;
   }
 
-  constructor(child, socket, profile) {
+  constructor(child, socket) {
     this.child = child;
     this.socket = socket;
-    this.profile = profile;
     this.nextId = 1;
     this.waiting = new Map();
     socket.on('message', (data) => {
@@ -88,7 +87,6 @@ class Browser {
     this.socket.close();
     this.child.kill('SIGTERM');
     await new Promise((resolve) => this.child.once('exit', resolve));
-    rmSync(this.profile, { recursive: true, force: true });
   }
 }
 
@@ -273,8 +271,8 @@ async function measureAudio(browser, dir) {
   return withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
     const page = await browser.open(await play.url);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.playing'), { what: 'sound' });
-    // The first second settles the start-up burst; the rest is steady state.
-    await new Promise((resolve) => setTimeout(resolve, 1000));
+    // The first two seconds are the page's start-up (the player's own notion); the rest is steady state.
+    await new Promise((resolve) => setTimeout(resolve, 2000));
     await page.evaluate(`(() => { window.benchAudio = [];
       setInterval(() => window.benchAudio.push(window.kalmoPlayer.stats.audio), 100); return true; })()`);
     const before = await page.evaluate('window.kalmoPlayer.stats.audio');

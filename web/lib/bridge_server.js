@@ -65,7 +65,8 @@ export class BridgeServer extends EventEmitter {
     }
     this.#options = {
       host: defaultHostPath(), bind: '127.0.0.1', port: 0, maxSessions: 1, playerDir: PLAYER_DIR,
-      log: (line) => process.stderr.write(`kalmo-play: ${line}\n`), ...options,
+      log: (line) => process.stderr.write(`kalmo-play: ${line}\n`),
+      ...Object.fromEntries(Object.entries(options).filter(([, value]) => value !== undefined)),
     };
     this.#http = createServer((request, response) => this.#serve(request, response));
     this.#http.on('upgrade', (request, socket, head) => this.#upgrade(request, socket, head));

@@ -11,7 +11,6 @@ export class Connection {
     this.handlers = handlers;
     this.parser = new PacketParser();
     this.closed = false;
-    this.sentLines = 0;
     this.socket = new WebSocket(url);
     this.socket.binaryType = 'arraybuffer';
     this.socket.onopen = () => handlers.onOpen?.();
@@ -51,7 +50,6 @@ export class Connection {
   send(line) {
     if (!this.open) return false;
     this.socket.send(line);
-    this.sentLines++;
     return true;
   }
 

@@ -28,7 +28,6 @@ export class KalmoPlayer {
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not).
   constructor(url, container, options = {}) {
     this.url = url;
-    this.options = options;
     this.buildPage(container);
     this.display = new Display(this.viewport, {
       renderer: options.renderer ?? '2d', integerScale: options.integerScale, smooth: options.smooth,

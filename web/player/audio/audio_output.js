@@ -11,6 +11,8 @@
 // After an underrun the jitter buffer's target grows by a step (up to a
 // ceiling), so a machine too busy for the usual target stutters once, not
 // on and on; after a long run without one it steps back toward the usual.
+// Underruns in the first seconds of sound, while the page itself is still
+// loading, are counted but move nothing.
 
 import { AudioRing } from './ring.js';
 
@@ -19,6 +21,7 @@ const SILENCE_GAP_MS = 250;
 const TARGET_STEP_MS = 25;
 const TARGET_CEILING_MS = 150;
 const TARGET_CALM_MS = 30000;
+const START_UP_MS = 2000;
 
 export class AudioOutput {
   // options: targetMs (jitter buffer), startSuspended (as a browser does before a gesture), onStateChange(state)
@@ -86,7 +89,9 @@ export class AudioOutput {
         this.counts.silences++;
       } else {
         this.counts.underruns++;
-        this.setTarget(Math.min(this.targetMs + TARGET_STEP_MS, TARGET_CEILING_MS), arrivedAt);
+        if (arrivedAt - this.firstQueuedAt > START_UP_MS) {
+          this.setTarget(Math.min(this.targetMs + TARGET_STEP_MS, TARGET_CEILING_MS), arrivedAt);
+        }
       }
       this.dryPending = false;
     }
@@ -99,6 +104,7 @@ export class AudioOutput {
       this.counts.blocksNotQueued++;
       return;
     }
+    this.firstQueuedAt ??= arrivedAt;
     if (this.ring) {
       if (!this.ring.write(packet.samples, packet.sampleRate)) this.counts.blocksNotQueued++;
       return;

@@ -5,7 +5,9 @@
 // pixels with its inside flag.
 //
 // Under the lock the pointer is a virtual one, moved by the motion scaled to
-// frame pixels and kept on the picture, as the native viewer does. Chromium
+// frame pixels and kept on the picture, as the native viewer does. Where
+// the browser refuses the lock (a frame without the permission), the game
+// gets the visible pointer's clicks and motion over the picture instead. Chromium
 // sends the first motion after a lock and, now and then, a single jump of
 // hundreds of pixels that the hand never made: both are dropped (counted).
 
@@ -43,6 +45,7 @@ export class Mouse {
     this.virtual = { x: 0, y: 0 };
     this.sent = null;
     this.locked = false;
+    this.playsUnlocked = false;
     this.skipNextMotion = false;
     this.sentThisRefresh = false;
     this.counts = { lines: 0, droppedMotion: 0, lockRefusals: 0 };
@@ -52,6 +55,7 @@ export class Mouse {
       [document, MOTION_EVENT, (event) => this.onMotion(event)],
       [target, 'wheel', (event) => this.onWheel(event), { passive: false }],
       [target, 'contextmenu', (event) => event.preventDefault()],
+      [target, 'mouseleave', () => this.onLeave()],
       [document, 'pointerlockchange', () => this.onLockChanged()],
       [document, 'pointerlockerror', () => { if (!this.awaitingLock) this.refused(); }],
     ];
@@ -103,6 +107,7 @@ export class Mouse {
   // Browsers refuse a lock for about a second after Esc, and outside a click.
   refused() {
     this.counts.lockRefusals++;
+    this.playsUnlocked = true;
     this.onLockRefused?.();
   }
 
@@ -115,6 +120,7 @@ export class Mouse {
     if (locked === this.locked) return;
     this.locked = locked;
     if (locked) {
+      this.playsUnlocked = false;
       this.skipNextMotion = true;
       this.virtual = { x: this.display.width / 2, y: this.display.height / 2 };
       this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
@@ -129,16 +135,17 @@ export class Mouse {
     const bit = BUTTON_BITS[event.button];
     if (!bit) return;
     if (down && !this.locked) {
-      // The click that takes the lock is not a click in the game.
+      // The click that takes the lock is not a click in the game, unless the lock is being refused.
       this.onGesture?.();
-      if (event.button === 0 && this.display.toFrame(event.clientX, event.clientY).inside) {
+      const inside = this.display.toFrame(event.clientX, event.clientY).inside;
+      if (event.button === 0 && inside) {
         event.preventDefault();
         this.target.focus();
         this.lock();
       }
-      return;
+      if (!this.playsUnlocked || !inside) return;
     }
-    if (!this.locked) return;
+    if (!this.locked && !this.playsUnlocked) return;
     event.preventDefault();
     if (down) {
       this.buttons |= bit;
@@ -153,6 +160,7 @@ export class Mouse {
     if (!this.locked) {
       if (event.target === this.display.canvas || this.target.contains(event.target)) {
         this.pointer = this.display.toFrame(event.clientX, event.clientY);
+        if (this.playsUnlocked && this.pointer.inside) this.accumulator.add(event.movementX, event.movementY);
         this.changed();
       }
       return;
@@ -170,6 +178,13 @@ export class Mouse {
     this.virtual.x = Math.min(Math.max(this.virtual.x + movementX * scale.x, 0), right);
     this.virtual.y = Math.min(Math.max(this.virtual.y + movementY * scale.y, 0), bottom);
     this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
+    this.changed();
+  }
+
+  // Leaving the player for the page around it: the pointer is off the picture.
+  onLeave() {
+    if (this.locked || !this.pointer.inside) return;
+    this.pointer = { ...this.pointer, inside: false };
     this.changed();
   }
 

@@ -58,6 +58,12 @@ test('the unlocked pointer reaches the core in frame pixels with its inside flag
   // Above the picture: in the player, but off the picture.
   await page.mouse.move(box.x + 10, (viewport.y + box.y) / 2);
   await waitFor(() => lastPointer().count === 0 && lastPointer().offscreen === 1, { what: 'the pointer off the picture' });
+  // Straight from the picture out of the player (to the help line under it): off the picture too.
+  await page.mouse.move(box.x + 48.5 * box.width / WIDTH, box.y + 60.5 * box.height / HEIGHT);
+  await waitFor(() => lastPointer().count === 1, { what: 'the pointer back on the picture' });
+  const help = await page.locator('.kalmo-help').boundingBox();
+  await page.mouse.move(help.x + 5, help.y + help.height / 2, { steps: 1 });
+  await waitFor(() => lastPointer().count === 0, { what: 'the pointer gone from the player' });
 });
 
 test('locked motion reaches the core summed exactly, without the first event or a spurious jump', async () => {
@@ -177,4 +183,24 @@ test('Alt+Enter toggles fullscreen and neither key of the shortcut becomes a gam
   await settle();
   const codes = keyEvents().slice(start).map((e) => e.keycode);
   assert.equal(codes.includes(13), false, 'Enter stayed with the player');
+});
+
+test('where the browser refuses the lock, clicks and motion over the picture still reach the core', async () => {
+  await page.evaluate(() => {
+    HTMLCanvasElement.prototype.requestPointerLock = () => Promise.reject(new DOMException('no lock here', 'SecurityError'));
+  });
+  const x = box.x + box.width / 2;
+  const y = box.y + box.height / 2;
+  await page.mouse.move(x, y);
+  await settle();
+  const before = mouseSums();
+  await page.mouse.click(x, y);
+  await waitFor(() => page.evaluate(() => /refused to capture/.test(document.querySelector('.kalmo-notice').textContent)),
+    { what: 'the refusal said on the page' });
+  await page.mouse.click(x, y);
+  await page.mouse.move(x + 7, y + 3);
+  await page.mouse.move(x + 12, y - 2);
+  await waitFor(() => mouseSums().left > before.left && mouseSums().x - before.x === 12 && mouseSums().y - before.y === -2,
+    { what: 'the click and the motion of 12, -2 at the core' });
+  assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.input.locked), false);
 });

@@ -8,7 +8,8 @@
 import { test, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeScenario, probeFrame,
+  build, launchBrowser, startPlay, openPlayer, closePages, childProcesses, waitFor, temporaryDirectory, writeScenario,
+  probeFrame,
 } from './support/browser_harness.js';
 
 // Stages: [run presenting the frame, pixel format, width, height, the geometry line before it or null].
@@ -133,4 +134,33 @@ test('integer scaling sizes the picture in whole multiples of the frame', async 
   assert.equal(size.height % 40, 0);
   assert.equal(size.width, size.height * 64 / 40);
   assert.equal(size.rendering, 'pixelated');
+});
+
+test('frames faster than the display are drawn at most once a refresh, the rest counted as dropped', async () => {
+  const dir = temporaryDirectory('video-fast');
+  const { scenario } = writeScenario(dir, 'fast', 'av 64 40 0 240 48000\n[load_game]\npixel_format 1\n[every_frame]\nvideo 1 64 40\n');
+  const fast = startPlay({ core: build.probeCore, content: scenario, data: dir });
+  try {
+    const page = await openPlayer(browser, await fast.url);
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 30), { what: 'frames' });
+    const counts = await page.evaluate(() => new Promise((resolve) => {
+      const before = { ...window.kalmoPlayer.stats.video };
+      let refreshes = 0;
+      const count = () => { refreshes++; requestAnimationFrame(count); };
+      requestAnimationFrame(count);
+      setTimeout(() => {
+        const after = window.kalmoPlayer.stats.video;
+        resolve({ refreshes, received: after.received - before.received, shown: after.shown - before.shown,
+          dropped: after.dropped - before.dropped, lag: after.arrivalToDrawMs });
+      }, 2000);
+    }));
+    assert.ok(counts.received > counts.refreshes * 2, `the host sent ${counts.received} frames in ${counts.refreshes} refreshes`);
+    assert.ok(counts.shown <= counts.refreshes + 2, `${counts.shown} drawn in ${counts.refreshes} refreshes`);
+    assert.ok(Math.abs(counts.received - counts.shown - counts.dropped) <= 1, 'every frame is drawn or counted as dropped');
+    assert.ok(counts.lag < 40, `the frame drawn last waited ${counts.lag} ms: no backlog`);
+    await page.close();
+    await waitFor(() => childProcesses(fast.child.pid).length === 0, { what: 'the host to end' });
+  } finally {
+    await fast.stop();
+  }
 });

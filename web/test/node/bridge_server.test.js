@@ -9,7 +9,7 @@ import { join } from 'node:path';
 import { createBridgeServer } from '../../lib/bridge_server.js';
 import { Page, origin, tryConnect, wsUrl } from './support/bridge_client.js';
 import {
-  DEMO_CONTENT, DEMO_CORE, HOST, KEYBOARD_SCENARIO, PROBE_CORE, processAlive, repo, runDirectories, waitFor,
+  DEMO_CONTENT, DEMO_CORE, HOST, INPUT_SCENARIO, PROBE_CORE, processAlive, repo, runDirectories, waitFor,
 } from './support/build.js';
 
 const test = (name, fn) => nodeTest(name, { timeout: 30000 }, fn);
@@ -61,6 +61,8 @@ test('the page, the player files and the browser modules are served isolated; no
     '/package.json', `/player/${'%2e%2e/'.repeat(8)}etc/passwd`, '/player/%E0%A4%A'];
   for (const path of refused) assert.equal((await fetch(`${base}${path}`)).status, 404, path);
   assert.equal((await fetch(`${base}/`, { method: 'POST' })).status, 405);
+  assert.match(server.url, /^http:\/\/127\.0\.0\.1:\d+\/\?token=[\w-]{32}$/);
+  await assert.rejects(fetch(`http://127.0.0.2:${server.port}/`), 'bound to 127.0.0.1 alone, not every address');
   assert.equal(readFileSync(join(run.root, 'secret.txt'), 'utf8'), 'secret');
 });
 
@@ -160,7 +162,7 @@ test('a page closed mid-run makes its host quit cleanly; none is left behind', a
 });
 
 test("the page's command lines reach the core re-serialised", async (t) => {
-  const { server, run } = await bridge(t, (r) => ({ core: PROBE_CORE, content: r.file('keys.scn', `record probe.rec\n${KEYBOARD_SCENARIO}`) }));
+  const { server, run } = await bridge(t, (r) => ({ core: PROBE_CORE, content: r.file('keys.scn', `record probe.rec\n${INPUT_SCENARIO}`) }));
   const page = new Page(server);
   await page.opened();
   await waitFor(() => page.count('video') >= 3, 5000, 'the third frame');

@@ -10,7 +10,7 @@ import { startHost } from '../../lib/host_session.js';
 import { exitMeaning } from '../../lib/exit_meaning.js';
 import { CommandError } from '../../lib/commands.js';
 import {
-  DEMO_CONTENT, DEMO_CORE, HOST, KEYBOARD_SCENARIO, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories,
+  DEMO_CONTENT, DEMO_CORE, HOST, INPUT_SCENARIO, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories,
   waitFor,
 } from './support/build.js';
 
@@ -103,10 +103,10 @@ test('a host killed from outside or by kill() is reported as such', async (t) =>
   assert.deepEqual([result.signal, result.killed], ['SIGKILL', 'the parent called kill()']);
 });
 
-test('keys and commands reach the core as checked lines; bad values are refused before writing', async (t) => {
+test('keys, mouse, reset and commands reach the core as checked lines; bad values are refused before writing', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
-  const scenario = run.file('keys.scn', `record probe.rec\n${KEYBOARD_SCENARIO}`);
+  const scenario = run.file('keys.scn', `record probe.rec\n${INPUT_SCENARIO}`);
   const host = session(run, { core: PROBE_CORE, content: scenario });
   let frames = 0;
   host.on('video', () => {
@@ -115,6 +115,8 @@ test('keys and commands reach the core as checked lines; bad values are refused 
     assert.throws(() => host.command('K 97 1 97 0\nQUIT'), CommandError);
     host.key({ code: 97, down: true, character: 97, modifiers: 1 });
     host.command('K 98 0 66 0');
+    host.mouse({ dx: 5, dy: -3, buttons: 1, x: 1, y: 1, inside: true });
+    host.reset();
     host.quit();
   });
   const result = await host.exited;
@@ -122,6 +124,8 @@ test('keys and commands reach the core as checked lines; bad values are refused 
   const record = readFileSync(join(run.dirs.saveDir, 'probe.rec'), 'utf8');
   assert.deepEqual(record.match(/^keyboard .*$/gm).map((line) => line.replace(/ frame=\d+ in_run=\d/, '')),
     ['keyboard down=1 keycode=97 character=97 modifiers=1', 'keyboard down=0 keycode=98 character=66 modifiers=0']);
+  assert.match(record, /^mouse frame=\d+ x=5 y=-3 left=1 right=0 /m);
+  assert.match(record, /^call reset /m);
 });
 
 test("video: 'latest' keeps only the newest untaken frame and counts the rest; sound and status are all kept", async (t) => {

@@ -6,7 +6,7 @@
 // the host sends it, and polling instead of fixed sleeps.
 
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, readdirSync, writeFileSync, existsSync } from 'node:fs';
+import { mkdtempSync, readFileSync, readdirSync, writeFileSync, existsSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -23,6 +23,8 @@ export const build = {
 };
 const playScript = join(repoRoot, 'web/bin/kalmo-play.js');
 
+// Debian's headless chromium keeps an AudioContext suspended until a gesture, like a desktop browser;
+// the autoplay switch lets sound start at once, and the test of the click path forces the suspension.
 export const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--autoplay-policy=no-user-gesture-required'];
@@ -31,8 +33,16 @@ export function launchBrowser() {
   return chromium.launch({ executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium', args: CHROMIUM_ARGS });
 }
 
+const temporaryDirectories = [];
+process.on('exit', () => {
+  for (const dir of temporaryDirectories) rmSync(dir, { recursive: true, force: true });
+});
+
+// A directory of the system's temporary folder, removed when this process exits.
 export function temporaryDirectory(name) {
-  return mkdtempSync(join(tmpdir(), `kalmo-${name}-`));
+  const dir = mkdtempSync(join(tmpdir(), `kalmo-${name}-`));
+  temporaryDirectories.push(dir);
+  return dir;
 }
 
 // Starts kalmo-play; resolves once it printed its URL.

@@ -60,7 +60,8 @@ export async function waitFor(condition, timeoutMs, what) {
 }
 
 // A probe scenario reading input in every run: it registers the keyboard
-// callback, waits in run 3 until the parent has written something, and runs
-// until QUIT, so lines sent one by one all arrive however they are read.
-export const KEYBOARD_SCENARIO = '[init]\nkeyboard_callback\n[every_frame]\nvideo 0 2 2\npoll\n'
-  + '[frame 3]\nwait_stdin 10000\n';
+// callback, reads the mouse after each poll, waits in run 3 until the
+// parent has written something, and runs until QUIT, so lines sent one by
+// one all arrive however the host happens to read them.
+export const INPUT_SCENARIO = '[init]\nkeyboard_callback\n[every_frame]\npoll\nquery_mouse\nvideo 0 2 2\n'
+  + '[frame 3]\nwait_stdin 10000\npoll\nquery_mouse\n';
