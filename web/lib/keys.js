@@ -25,9 +25,10 @@ export const LIBRETRO_KEYS = Object.freeze({
   Insert: 277, Home: 278, End: 279, PageUp: 280, PageDown: 281,
   NumLock: 300, CapsLock: 301, ScrollLock: 302,
   ShiftRight: 303, ShiftLeft: 304, ControlRight: 305, ControlLeft: 306, AltRight: 307, AltLeft: 308,
-  MetaRight: 309, MetaLeft: 310,
+  // The Windows (Super) keys: the native viewer sends the same codes for them.
+  MetaLeft: 311, MetaRight: 312,
   // Older Firefox names for the same two keys.
-  OSRight: 309, OSLeft: 310,
+  OSLeft: 311, OSRight: 312,
   Help: 315, PrintScreen: 316, ContextMenu: 319, Power: 320, Undo: 322,
   // The extra key beside left Shift on ISO keyboards.
   IntlBackslash: 323,

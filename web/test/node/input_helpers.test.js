@@ -32,7 +32,7 @@ test('keys carry the published retro_key numbers', () => {
     NumpadDecimal: 266, NumpadEqual: 272, ArrowUp: 273, ArrowLeft: 276, Insert: 277, PageDown: 281,
     Backspace: 8, Tab: 9, Enter: 13, Pause: 19, Escape: 27, Space: 32, Delete: 127, NumLock: 300,
     CapsLock: 301, ScrollLock: 302, ShiftRight: 303, ShiftLeft: 304, ControlRight: 305, ControlLeft: 306,
-    AltRight: 307, AltLeft: 308, MetaRight: 309, MetaLeft: 310, ContextMenu: 319, PrintScreen: 316,
+    AltRight: 307, AltLeft: 308, MetaRight: 312, MetaLeft: 311, ContextMenu: 319, PrintScreen: 316,
     Quote: 39, Comma: 44, Minus: 45, Period: 46, Slash: 47, Semicolon: 59, Equal: 61,
     BracketLeft: 91, Backslash: 92, BracketRight: 93, Backquote: 96,
   };
