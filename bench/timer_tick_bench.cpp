@@ -13,6 +13,7 @@
 #include "fake_platform/fake_platform.h"
 #include "host/host_state.h"
 #include "host/run_loop.h"
+#include "results_section.h"
 
 namespace {
 
@@ -68,7 +69,8 @@ tick_figures simulate(double tick_ms, bool request_granted, bool engine_like) {
 
 }  // namespace
 
-void run_timer_tick_bench(const bench_options &) {
+void run_timer_tick_bench(const bench_options &options) {
+    size_t first = report_text().size();
     report("\nWindows timer tick, simulated: the real run loop over a Sleep that wakes at the first tick");
     report("boundary at or after its time; 60 fps, %d frames; work %.0f ms a run, the engine-like core", simulated_frames,
            work_ms);
@@ -88,4 +90,10 @@ void run_timer_tick_bench(const bench_options &) {
     }
     report("At the default tick each Sleep oversleeps up to a tick, so frames come late and the schedule catches up");
     report("with frames run back to back; asking for 1 ms keeps every start within the loop's 1-2 ms early margin.");
+    if (options.markdown.empty()) return;
+    // Simulated, so the same in every run: kept in a section of its own.
+    std::string body = "## Windows timer tick, simulated\n\n`kalmo_bench --only=timer` (bench/timer_tick_bench.cpp)\n\n```" +
+                       report_text().substr(first) + "```\n";
+    std::string error;
+    if (!write_results_section(options.markdown, "timer-tick", body, error)) report("  %s", error.c_str());
 }
