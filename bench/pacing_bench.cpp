@@ -126,12 +126,16 @@ pacing_figures pace(double fps, double seconds, bool under_wine, const scratch_f
 bool wine_ready() {
     if (programs().windows_host.empty() || programs().windows_bench_core.empty()) return false;
     setenv("WINEDEBUG", "-all", 1);
-    for (std::vector<std::string> command : {std::vector<std::string>{"wineserver", "-p60"},
-                                             std::vector<std::string>{"wineboot", "-i"}}) {
+    // The wineserver lives on after its starter, so it must not hold our
+    // pipes: their ends would never close. Code 2 from wineserver means one
+    // is already up, which is all that is needed.
+    for (const char *command : {"wineserver -p60", "wineboot -i"}) {
         child_process child;
-        if (!child.start(command, false)) return false;
+        if (!child.start({"/bin/sh", "-c", std::string("exec ") + command + " </dev/null >/dev/null 2>&1"}, false))
+            return false;
         kalmo::client::ProcessEnd end = child.finish();
-        if (end.kind != kalmo::client::ProcessEnd::kCode || end.code != 0) return false;
+        bool already_up = std::string(command).rfind("wineserver", 0) == 0 && end.code == 2;
+        if (end.kind != kalmo::client::ProcessEnd::kCode || (end.code != 0 && !already_up)) return false;
     }
     return true;
 }
