@@ -70,6 +70,7 @@ fuzz:
 .PHONY: bench
 bench: all
 	build/linux/bench/kalmo_bench --markdown=bench/RESULTS.md $(BENCH_ARGS)
+	test -d web/node_modules || (cd web && npm ci --no-audit --no-fund)
 	cd web && npm run bench && npm run bench:browser
 
 clean:
