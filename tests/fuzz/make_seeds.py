@@ -4,6 +4,9 @@ corpus/command_reader/. Each seed is a 10-byte header (read limit, eight
 arrival sizes, flags) and a stream; flag 1 turns 0xFE n b into (n + 1) * 64
 copies of b, flag 2 makes the core's callbacks poll again from inside.
 
+Also the packet parser's seeds, into corpus/packet_parser/: a flags byte,
+eight arrival sizes, then a packet stream, whole or broken.
+
 The other harnesses read their input through FuzzedDataProvider, whose
 layout is not worth writing by hand: their corpora are the merged result of
 longer runs (see README.md)."""
@@ -40,11 +43,33 @@ SEEDS = {
 }
 
 
+def packet(kind, payload):
+    return b"KLMP" + bytes([kind]) + len(payload).to_bytes(4, "little") + payload
+
+
+def video(width, height):
+    return packet(1, width.to_bytes(4, "little") + height.to_bytes(4, "little") + bytes(range(width * height * 4)))
+
+
+def audio(frames):
+    return packet(2, (48000).to_bytes(4, "little") + frames.to_bytes(4, "little") + bytes(frames * 4))
+
+
+STATUS = packet(3, b'{"state":"running","message":"Moteur Libretro natif actif"}')
+PARSER_SEEDS = {
+    "normal_run": bytes([1, 1, 2, 3, 5, 8, 13, 21, 34]) + STATUS + video(2, 1) + audio(3) + video(4, 3) + STATUS,
+    "bad_magic": bytes([0, 9, 9, 9, 9, 9, 9, 9, 9]) + STATUS + b"KLMQ" + STATUS[4:],
+    "video_size_contradicts": bytes([1, 4, 4, 4, 4, 4, 4, 4, 4]) + video(2, 2)[:9] + (3).to_bytes(4, "little") * 2 + bytes(16),
+    "cut_inside_frame": bytes([0, 200, 1, 200, 1, 200, 1, 200, 1]) + audio(2) + video(8, 8)[:100],
+}
+
+
 def main():
-    os.makedirs(OUT, exist_ok=True)
-    for name, data in SEEDS.items():
-        with open(os.path.join(OUT, name), "wb") as f:
-            f.write(data)
+    for folder, seeds in ((OUT, SEEDS), (os.path.join(HERE, "corpus", "packet_parser"), PARSER_SEEDS)):
+        os.makedirs(folder, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
 
 
 if __name__ == "__main__":
