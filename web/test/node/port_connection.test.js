@@ -16,7 +16,7 @@ import {
   waitFor,
 } from './support/build.js';
 
-const test = (name, fn) => nodeTest(name, { timeout: 30000 }, fn);
+const test = (name, fn) => nodeTest(name, { timeout: 60000 }, fn);
 const FAKE_HOST = new URL('./support/fake_host.js', import.meta.url).pathname;
 
 // The player's end of the channel: each binary message must hold exactly
@@ -81,12 +81,12 @@ function pair(t, hostFields, { electron = false, ...options } = {}) {
 }
 
 const demo = () => ({ core: DEMO_CORE, content: DEMO_CONTENT });
-const running = (player) => waitFor(() => player.count('video') >= 2, 5000, 'frames through the port');
+const running = (player) => waitFor(() => player.count('video') >= 2, 15000, 'frames through the port');
 
 test('each host packet arrives whole in an ArrayBuffer of its own; closing the port QUITs the host', async (t) => {
   const { host, player } = pair(t, demo);
   await running(player);
-  await waitFor(() => player.count('audio') >= 1, 5000, 'sound');
+  await waitFor(() => player.count('audio') >= 1, 15000, 'sound');
   player.port.close();
   const result = await host.exited;
   assert.deepEqual(player.unwhole, [], 'messages that were not one whole packet');
@@ -102,7 +102,7 @@ test('each host packet arrives whole in an ArrayBuffer of its own; closing the p
 test("the player's lines reach the core re-serialised, through an Electron-style port too; its QUIT ends with the exit note", async (t) => {
   const { host, player, run } = pair(t, (r) => ({ core: PROBE_CORE, content: r.file('keys.scn', `record probe.rec\n${INPUT_SCENARIO}`) }),
     { electron: true });
-  await waitFor(() => player.count('video') >= 3, 5000, 'the third frame');
+  await waitFor(() => player.count('video') >= 3, 15000, 'the third frame');
   player.port.postMessage('K 097 1 97 0\n');
   player.port.postMessage('K 98 0 66 0');
   player.port.postMessage('QUIT');
@@ -138,7 +138,7 @@ test('a bad message is refused with its reason, closes the port and ends the hos
 test('a host that ignores QUIT is killed once the grace time after the port closed has passed', async (t) => {
   const { host, player } = pair(t, (r) => ({ core: PROBE_CORE, content: r.file('stuck.scn', '[frame 1]\nsleep 20000\n') }),
     { quitGraceMs: 300 });
-  await waitFor(() => player.states().includes('running'), 5000, 'the game to run');
+  await waitFor(() => player.states().includes('running'), 15000, 'the game to run');
   player.port.close();
   const result = await host.exited;
   assert.equal(result.signal, 'SIGKILL');
