@@ -3,7 +3,6 @@
 // the port closing (QUIT, then the kill), exit notes, and video thinning.
 import { test as nodeTest } from 'node:test';
 import assert from 'node:assert/strict';
-import { EventEmitter } from 'node:events';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { MessageChannel } from 'node:worker_threads';
@@ -11,6 +10,7 @@ import { startHost } from '../../lib/host_session.js';
 import { connectPort } from '../../lib/port_connection.js';
 import { exitMeaning } from '../../lib/exit_meaning.js';
 import { PacketParser } from '../../lib/packet_parser.js';
+import { MessageChannelMain, nodePort } from './support/fake_electron.js';
 import {
   DEMO_CONTENT, DEMO_CORE, HOST, INPUT_SCENARIO, NOT_A_CORE, PROBE_CORE, SCENARIOS, processAlive, runDirectories,
   waitFor,
@@ -47,36 +47,18 @@ class PlayerEnd {
   note(kind) { return this.notes.findLast((note) => note.bridge === kind); }
 }
 
-// Electron's MessagePortMain: an emitter whose message events carry
-// `data`, whose transfer list takes ports only, and which must be started.
-function electronStylePort(port) {
-  const emitter = new EventEmitter();
-  let started = false;
-  port.on('message', (data) => {
-    assert.ok(started, 'the port was started before its first message');
-    emitter.emit('message', { data, ports: [] });
-  });
-  port.on('close', () => emitter.emit('close'));
-  emitter.start = () => { started = true; };
-  emitter.close = () => port.close();
-  emitter.postMessage = (message, transfer) => {
-    if (transfer !== undefined) throw new TypeError('Passed an invalid MessagePort');
-    port.postMessage(message);
-  };
-  return emitter;
-}
-
 function pair(t, hostFields, { electron = false, ...options } = {}) {
   const run = runDirectories();
   t.after(run.cleanup);
   const host = startHost({ host: HOST, ...run.dirs, ...hostFields(run) });
   t.after(() => host.kill('the test ended'));
-  const { port1, port2 } = new MessageChannel();
+  const channel = electron ? new MessageChannelMain() : new MessageChannel();
+  const port2 = electron ? nodePort(channel.port2) : channel.port2;
   // An open port keeps the test process alive after a failure.
   t.after(() => port2.close());
   const player = new PlayerEnd(port2);
   const log = [];
-  const connection = connectPort(host, electron ? electronStylePort(port1) : port1, { log: (line) => log.push(line), ...options });
+  const connection = connectPort(host, channel.port1, { log: (line) => log.push(line), ...options });
   return { run, host, player, connection, log };
 }
 

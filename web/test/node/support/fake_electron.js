@@ -4,7 +4,7 @@
 // nothing delivered before start(), ports-only transfer lists), and one
 // window whose page takes the port it is sent. The page reports on stdout as
 // JSON lines and sends a key after its second frame; SIGUSR2 closes the
-// window. (Not stdin: a pipe there stalls a process that has module hooks.)
+// window.
 import { EventEmitter } from 'node:events';
 import { existsSync } from 'node:fs';
 import { dirname, join } from 'node:path';
@@ -13,6 +13,9 @@ import { PacketParser } from '../../../lib/packet_parser.js';
 
 const report = (fields) => process.stdout.write(`${JSON.stringify(fields)}\n`);
 const innerPorts = new WeakMap();
+
+// The worker_threads port under a MessagePortMain, for a test playing the page.
+export const nodePort = (port) => innerPorts.get(port);
 
 class MessagePortMain extends EventEmitter {
   constructor(port) {
@@ -78,7 +81,7 @@ export class BrowserWindow {
   constructor({ webPreferences }) {
     if (!existsSync(webPreferences.preload)) throw new Error(`no preload at ${webPreferences.preload}`);
     this.webContents = new EventEmitter();
-    this.webContents.postMessage = (channel, message, transfer) => play(innerPorts.get(transfer[0]), channel);
+    this.webContents.postMessage = (channel, message, transfer) => play(nodePort(transfer[0]), channel);
   }
 
   loadFile(file) {
