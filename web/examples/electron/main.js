@@ -24,6 +24,9 @@ app.whenReady().then(() => {
   const { port1, port2 } = new MessageChannelMain();
   connectPort(host, port1);
   window.webContents.once('did-finish-load', () => window.webContents.postMessage('kalmo-port', null, [port2]));
+  // A file page is not cross-origin isolated, so the player plays its sound
+  // without the shared ring; serve the page through a protocol.handle()
+  // scheme with COOP/COEP headers to give it one.
   window.loadFile('index.html');
   // Leave once the game has had its QUIT and ended (killed after 3 s).
   app.on('window-all-closed', () => host.quit().then(() => app.quit()));
