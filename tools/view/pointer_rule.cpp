@@ -99,8 +99,9 @@ void PointerRule::set_frame_size(uint32_t width, uint32_t height) {
 }
 
 void PointerRule::move_to(double x, double y) {
-    hand_[0] = clamp(x, 0, width_ ? width_ - 1.0 : 0);
-    hand_[1] = clamp(y, 0, height_ ? height_ - 1.0 : 0);
+    // Kept as given until the frame's size is known.
+    hand_[0] = width_ ? clamp(x, 0, width_ - 1.0) : x;
+    hand_[1] = height_ ? clamp(y, 0, height_ - 1.0) : y;
 }
 
 void PointerRule::move_by(double dx, double dy) { move_to(hand_[0] + dx, hand_[1] + dy); }
