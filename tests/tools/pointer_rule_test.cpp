@@ -181,7 +181,7 @@ TEST(PointerRule, MotionScaledWithRemaindersKeepsAGainOneCursorOnTheHand) {
     pointer.bring_under(320, 200, doubled(), true);
     kalmo::MouseState state;
     ASSERT_TRUE(pointer.take_state(1, state));
-    ASSERT_TRUE(pointer.take_state(3, state));
+    ASSERT_TRUE(pointer.take_state(4, state));
     int sent = state.dx;
     EXPECT_EQ(sent, 160) << "from the pinned corner to the hand";
     // Ten window pixels one at a time are five game pixels, not zero or ten.
@@ -189,14 +189,14 @@ TEST(PointerRule, MotionScaledWithRemaindersKeepsAGainOneCursorOnTheHand) {
     motion.xrel = 1;
     for (int i = 0; i < 10; i++) {
         pointer.on_motion(motion, doubled(), true);
-        if (pointer.take_state(4 + i, state)) sent += state.dx;
+        if (pointer.take_state(5 + i, state)) sent += state.dx;
     }
     EXPECT_EQ(sent, 160 + 5);
     EXPECT_EQ(state.px, 165);
     EXPECT_EQ(state.inside, 1);
 }
 
-TEST(PointerRule, BringingUnderPinsInOnePollAndMovesTwoShownFramesLater) {
+TEST(PointerRule, BringingUnderPinsInOnePollAndMovesThreeShownFramesLater) {
     PointerRule rule;
     rule.set_speed(1 / 0.9);
     EXPECT_EQ(rule.hand_x(), 0);
@@ -210,8 +210,8 @@ TEST(PointerRule, BringingUnderPinsInOnePollAndMovesTwoShownFramesLater) {
     EXPECT_GE(dx, -32767) << "and stays a 16-bit motion";
     EXPECT_TRUE(rule.bringing_under());
     EXPECT_FALSE(rule.take_motion(10, dx, dy));
-    EXPECT_FALSE(rule.take_motion(11, dx, dy)) << "one frame is not enough: the two could share a poll";
-    ASSERT_TRUE(rule.take_motion(12, dx, dy));
+    EXPECT_FALSE(rule.take_motion(12, dx, dy)) << "two frames are too few: the two could share a poll";
+    ASSERT_TRUE(rule.take_motion(13, dx, dy));
     EXPECT_FALSE(rule.bringing_under());
     CursorAxis x{317, 0.5f, 320}, y{199, 0, 200};
     x.apply(-400, 0.9f);
@@ -234,8 +234,8 @@ TEST(PointerRule, ButtonsWaitForTheMoveSoTheCapturingClickLandsUnderTheHand) {
     ASSERT_TRUE(pointer.take_state(5, state));
     EXPECT_LT(state.dx, 0);
     EXPECT_EQ(state.buttons, 0) << "the pin carries no click";
-    EXPECT_FALSE(pointer.take_state(6, state));
-    ASSERT_TRUE(pointer.take_state(7, state));
+    EXPECT_FALSE(pointer.take_state(7, state));
+    ASSERT_TRUE(pointer.take_state(8, state));
     EXPECT_EQ(state.buttons, 1);
     EXPECT_EQ(state.px, 100);
     EXPECT_EQ(state.py, 50);
@@ -248,7 +248,7 @@ TEST(PointerRule, ATurnWaitsTwoFramesButAGainOfOneNeedNot) {
     rule.bring_under(100, 100);
     int dx = 0, dy = 0;
     rule.take_motion(1, dx, dy);
-    ASSERT_TRUE(rule.take_motion(3, dx, dy));
+    ASSERT_TRUE(rule.take_motion(4, dx, dy));
     rule.move_by(5, 0);
     ASSERT_TRUE(rule.take_motion(5, dx, dy));
     EXPECT_GT(dx, 0);
@@ -262,7 +262,7 @@ TEST(PointerRule, ATurnWaitsTwoFramesButAGainOfOneNeedNot) {
     plain.set_frame_size(320, 200);
     plain.bring_under(100, 100);
     plain.take_motion(1, dx, dy);
-    plain.take_motion(3, dx, dy);
+    plain.take_motion(4, dx, dy);
     plain.move_by(5, 0);
     ASSERT_TRUE(plain.take_motion(5, dx, dy));
     plain.move_by(-8, 0);
@@ -276,7 +276,7 @@ TEST(PointerRule, ANewFrameSizeBringsTheCursorUnderTheHandAgain) {
     rule.bring_under(300, 150);
     int dx = 0, dy = 0;
     rule.take_motion(1, dx, dy);
-    rule.take_motion(3, dx, dy);
+    rule.take_motion(4, dx, dy);
     EXPECT_FALSE(rule.bringing_under());
     rule.set_frame_size(320, 200);
     EXPECT_FALSE(rule.bringing_under()) << "the same size changes nothing";
@@ -284,7 +284,7 @@ TEST(PointerRule, ANewFrameSizeBringsTheCursorUnderTheHandAgain) {
     EXPECT_TRUE(rule.bringing_under());
     EXPECT_EQ(rule.hand_x(), 255) << "the hand stays inside the smaller frame";
     EXPECT_EQ(rule.hand_y(), 119);
-    ASSERT_TRUE(rule.take_motion(4, dx, dy));
+    ASSERT_TRUE(rule.take_motion(5, dx, dy));
     EXPECT_LT(dx, -256);
 }
 

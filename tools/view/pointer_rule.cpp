@@ -142,7 +142,7 @@ bool PointerRule::take_motion(uint64_t frames, int &dx, int &dy) {
         return true;
     }
     if (stage_ == Stage::kPinSent) {
-        if (frames < pin_frame_ + 2) return false;
+        if (frames < pin_frame_ + kFramesAfterPin) return false;
         stage_ = Stage::kNone;
     }
     int delta[2] = {axis_delta(0, frames), axis_delta(1, frames)};

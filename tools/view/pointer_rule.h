@@ -18,7 +18,10 @@
 // would not happen). Bringing the cursor under the hand (on capture, on
 // entry, when the frame size changes) is two lines in different polls: a
 // large negative motion pins a clamping core's cursor at the top-left, and
-// two shown frames later the move to the hand's pixel.
+// three shown frames later the move to the hand's pixel. Shown frames only
+// make a shared poll unlikely: a host or a writer thread starved for longer
+// still sums the two, which costs a pixel at a turn and the whole move
+// after a pin, until the next one.
 #pragma once
 
 #include <cstdint>
@@ -85,6 +88,8 @@ public:
 
 private:
     enum class Stage { kNone, kPinPending, kPinSent };
+    // A merged pin loses the whole move, so it waits a frame longer than a turn.
+    static constexpr uint64_t kFramesAfterPin = 3;
     // One axis's delta toward the hand, or 0 while a turn must wait.
     int axis_delta(int axis, uint64_t frames) const;
 
