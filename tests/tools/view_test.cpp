@@ -218,6 +218,22 @@ TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
     EXPECT_GT(count_colour(after, 0xFF00FFFFu), 100) << "a click leaves a magenta mark";
     EXPECT_GT(blue_over_red(after), 0) << "the G key turns the background purple";
 
+    // Released, the pointer goes elsewhere; the click that captures again
+    // brings the cursor under it. The arrow's fill starts one cursor pixel
+    // right of its tip and two below, a cursor pixel being four on screen.
+    run_tool(xdotool, {"key", "F12"});
+    ASSERT_TRUE(wait_until([&] { return viewer.log().find("mouse released") != std::string::npos; }, 10000));
+    run_tool(xdotool, {"mousemove", "--window", window, "108", "106"});
+    run_tool(xdotool, {"click", "1"});
+    Spot under;
+    bool brought = wait_until(
+        [&] {
+            under = cursor_fill(shot("recaptured"));
+            return std::abs(under.x - (108 + 4)) <= 4 && std::abs(under.y - (106 + 8)) <= 4;
+        },
+        10000);
+    EXPECT_TRUE(brought) << "cursor fill at " << under.x << "," << under.y << " after a click at 108,106";
+
     EXPECT_EQ(viewer.close_politely(), 0) << viewer.log();
     EXPECT_NE(viewer.log().find("host ended: exit code 0"), std::string::npos) << viewer.log();
 }

@@ -201,7 +201,8 @@ private:
     void choose_pointer_mode(const std::string &core_message);
     bool follow() const { return mode_ == PointerMode::kFollow; }
     bool captured_mode() const { return mode_ == PointerMode::kCaptured; }
-    bool pointer_over_window() const { return SDL_GetMouseFocus() == window_.window(); }
+    // Where the system pointer is in the window; false when it is elsewhere.
+    bool pointer_in_window(int &x, int &y) const;
     // Brings the game's cursor under the system pointer where it is now.
     void bring_cursor_under_pointer();
     void send_due_key_releases();
@@ -255,7 +256,8 @@ void Viewer::take_event(const client::Event &event) {
         frames_received_++;
         if (first && captured_mode() && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
             set_capture(true);
-        if (first && follow() && pointer_over_window()) bring_cursor_under_pointer();
+        int x = 0, y = 0;
+        if (first && follow() && pointer_in_window(x, y)) bring_cursor_under_pointer();
         redraw_ = true;
         break;
     }
@@ -360,10 +362,22 @@ void Viewer::choose_pointer_mode(const std::string &core_message) {
                  pointer_.speed());
 }
 
+// Asked of the display: SDL's own mouse state is only as recent as the
+// events already handled.
+bool Viewer::pointer_in_window(int &x, int &y) const {
+    int window_x = 0, window_y = 0, width = 0, height = 0;
+    SDL_GetGlobalMouseState(&x, &y);
+    SDL_GetWindowPosition(window_.window(), &window_x, &window_y);
+    SDL_GetWindowSize(window_.window(), &width, &height);
+    x -= window_x;
+    y -= window_y;
+    return x >= 0 && y >= 0 && x < width && y < height;
+}
+
 void Viewer::bring_cursor_under_pointer() {
     PictureGeometry geometry = window_.geometry();
-    int x = geometry.window_width / 2, y = geometry.window_height / 2;
-    if (pointer_over_window()) SDL_GetMouseState(&x, &y);
+    int x = 0, y = 0;
+    if (!pointer_in_window(x, y)) x = geometry.window_width / 2, y = geometry.window_height / 2;
     pointer_.bring_under(x, y, geometry, captured_);
 }
 
@@ -371,8 +385,7 @@ void Viewer::set_capture(bool on) {
     if (on == captured_) return;
     // Where the pointer is before relative mode hides it: the cursor comes there.
     int x = 0, y = 0;
-    bool over = pointer_over_window();
-    if (over) SDL_GetMouseState(&x, &y);
+    bool over = pointer_in_window(x, y);
     if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0 && on) {
         std::fprintf(stderr, "kalmo-view: cannot capture the mouse: %s\n", SDL_GetError());
         return;
