@@ -241,35 +241,6 @@ TEST(PointerRule, ButtonsWaitForTheMoveSoTheCapturingClickLandsUnderTheHand) {
     EXPECT_EQ(state.py, 50);
 }
 
-TEST(PointerRule, ATurnWaitsTwoFramesButAGainOfOneNeedNot) {
-    PointerRule rule;
-    rule.set_speed(1 / 0.9);
-    rule.set_frame_size(320, 200);
-    rule.bring_under(100, 100);
-    int dx = 0, dy = 0;
-    rule.take_motion(1, dx, dy);
-    ASSERT_TRUE(rule.take_motion(4, dx, dy));
-    rule.move_by(5, 0);
-    ASSERT_TRUE(rule.take_motion(5, dx, dy));
-    EXPECT_GT(dx, 0);
-    rule.move_by(-8, 0);
-    EXPECT_FALSE(rule.take_motion(5, dx, dy));
-    EXPECT_FALSE(rule.take_motion(6, dx, dy));
-    ASSERT_TRUE(rule.take_motion(7, dx, dy));
-    EXPECT_LT(dx, 0);
-
-    PointerRule plain;
-    plain.set_frame_size(320, 200);
-    plain.bring_under(100, 100);
-    plain.take_motion(1, dx, dy);
-    plain.take_motion(4, dx, dy);
-    plain.move_by(5, 0);
-    ASSERT_TRUE(plain.take_motion(5, dx, dy));
-    plain.move_by(-8, 0);
-    ASSERT_TRUE(plain.take_motion(5, dx, dy));
-    EXPECT_EQ(dx, -8);
-}
-
 TEST(PointerRule, ANewFrameSizeBringsTheCursorUnderTheHandAgain) {
     PointerRule rule;
     rule.set_frame_size(320, 200);

@@ -203,8 +203,9 @@ private:
     bool captured_mode() const { return mode_ == PointerMode::kCaptured; }
     // Where the system pointer is in the window; false when it is elsewhere.
     bool pointer_in_window(int &x, int &y) const;
-    // Brings the game's cursor under the system pointer where it is now.
-    void bring_cursor_under_pointer();
+    // Brings the game's cursor under the system pointer at x, y in the
+    // window, or under the picture's centre when the pointer is elsewhere.
+    void bring_cursor_under_pointer(bool over, int x, int y);
     void send_due_key_releases();
     void update_title();
     void request_quit();
@@ -257,7 +258,7 @@ void Viewer::take_event(const client::Event &event) {
         if (first && captured_mode() && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
             set_capture(true);
         int x = 0, y = 0;
-        if (first && follow() && pointer_in_window(x, y)) bring_cursor_under_pointer();
+        if (first && follow() && pointer_in_window(x, y)) bring_cursor_under_pointer(true, x, y);
         redraw_ = true;
         break;
     }
@@ -374,10 +375,9 @@ bool Viewer::pointer_in_window(int &x, int &y) const {
     return x >= 0 && y >= 0 && x < width && y < height;
 }
 
-void Viewer::bring_cursor_under_pointer() {
+void Viewer::bring_cursor_under_pointer(bool over, int x, int y) {
     PictureGeometry geometry = window_.geometry();
-    int x = 0, y = 0;
-    if (!pointer_in_window(x, y)) x = geometry.window_width / 2, y = geometry.window_height / 2;
+    if (!over) x = geometry.window_width / 2, y = geometry.window_height / 2;
     pointer_.bring_under(x, y, geometry, captured_);
 }
 
@@ -391,11 +391,7 @@ void Viewer::set_capture(bool on) {
         return;
     }
     captured_ = on;
-    if (on) {
-        PictureGeometry geometry = window_.geometry();
-        if (!over) x = geometry.window_width / 2, y = geometry.window_height / 2;
-        pointer_.bring_under(x, y, geometry, true);
-    }
+    if (on) bring_cursor_under_pointer(over, x, y);
     std::fprintf(stderr, "kalmo-view: mouse %s\n", on ? "captured (F12 releases it)" : "released");
     update_title();
 }
@@ -453,7 +449,11 @@ void Viewer::handle_event(const SDL_Event &event) {
     case SDL_MOUSEWHEEL: pointer_.on_wheel(event.wheel); break;
     case SDL_WINDOWEVENT:
         if (event.window.event == SDL_WINDOWEVENT_LEAVE) pointer_.on_leave(captured_);
-        if (event.window.event == SDL_WINDOWEVENT_ENTER && follow()) bring_cursor_under_pointer();
+        if (event.window.event == SDL_WINDOWEVENT_ENTER && follow()) {
+            int x = 0, y = 0;
+            bool over = pointer_in_window(x, y);
+            bring_cursor_under_pointer(over, x, y);
+        }
         if (event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED && captured_mode() && !captured_ &&
             window_.frame_width())
             set_capture(true);
