@@ -203,8 +203,16 @@ TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
     EXPECT_LT(blue_over_red(before), 0) << "the demo starts in its sunset colours";
 
     run_tool(xdotool, {"mousemove_relative", "--", "40", "25"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Spot moved = cursor_fill(shot("moved"));
+    Spot moved;
+    // Until the cursor has moved and stayed for a frame or two.
+    wait_until(
+        [&] {
+            Spot previous = moved;
+            moved = cursor_fill(shot("moved"));
+            return moved.x >= 0 && (moved.x != start.x || moved.y != start.y) && moved.x == previous.x &&
+                   moved.y == previous.y;
+        },
+        10000);
     ASSERT_GE(moved.x, 0) << "no cursor after the motion";
     // 40 and 25 mouse pixels are 20 and 12.5 frame pixels: as far on screen.
     EXPECT_NEAR(moved.x - start.x, 40, 10) << start.x << "," << start.y << " -> " << moved.x << "," << moved.y;
@@ -213,8 +221,13 @@ TEST(ViewerUnderXvfb, ShowsTheDemoAndPassesMouseClicksAndKeysToIt) {
     EXPECT_EQ(count_colour(shot("unclicked"), 0xFF00FFFFu), 0);
     run_tool(xdotool, {"click", "1"});
     run_tool(xdotool, {"key", "g"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Image after = shot("after");
+    Image after;
+    wait_until(
+        [&] {
+            after = shot("after");
+            return count_colour(after, 0xFF00FFFFu) > 100 && blue_over_red(after) > 0;
+        },
+        10000);
     EXPECT_GT(count_colour(after, 0xFF00FFFFu), 100) << "a click leaves a magenta mark";
     EXPECT_GT(blue_over_red(after), 0) << "the G key turns the background purple";
 
