@@ -7,8 +7,9 @@
 // at each input poll of the summed delta d: when d's sign differs from the
 // sign of the remainder r, r becomes 0; r += d * gain (float); the whole
 // part of r toward zero moves the cursor, clamped to 0..screen size, and
-// leaves r. The gain is 1 / speed: ScummVM's fixed 0.9 by default for that
-// core (speed 1/0.9), 1 for others. Each motion line is chosen so that the
+// leaves r. The gain is 1 / speed, so the motion sent is the hand's times
+// the speed: ScummVM's fixed 0.9 is undone by the default speed of 1/0.9
+// for that core, and others get 1. Each motion line is chosen so that the
 // modelled cursor lands on the hand's pixel, so fractions lost at a change
 // of direction do not add up to drift. A zero d leaves an axis alone.
 //
