@@ -31,6 +31,8 @@ const MAX_DIAGNOSTIC_LINE = 65536;
 // the exit is reported after this long even if they never close.
 const PIPE_CLOSE_GRACE_MS = 1000;
 
+const ZERO_WITHOUT_STOPPED = `exit code 0 without the host's "stopped" message (ended from outside, or not a kalmo-host)`;
+
 const liveSessions = new Set();
 let exitHookInstalled = false;
 
@@ -235,6 +237,9 @@ export class HostSession extends EventEmitter {
     const code = this.#exitCode;
     const signal = this.#exitSignal;
     let meaning = startError ?? exitMeaning(code, signal);
+    // The host says "stopped" before every exit 0 of its own; under Wine a
+    // process killed from outside also reports 0.
+    if (code === 0 && this.#lastStatus?.state !== 'stopped') meaning = ZERO_WITHOUT_STOPPED;
     if (this.#killReason) meaning = `the parent killed the host: ${this.#killReason}`;
     this.#result = {
       code,
