@@ -91,7 +91,7 @@ export function hostProcesses() {
     try {
       const stat = readFileSync(`/proc/${entry}/stat`, 'utf8');
       if (stat.slice(stat.lastIndexOf(')') + 2)[0] === 'Z') continue;
-      if (!readFileSync(`/proc/${entry}/cmdline`, 'latin1').includes('kalmo-host.exe')) continue;
+      if (!readFileSync(`/proc/${entry}/cmdline`, 'latin1').split('\0')[0].endsWith('kalmo-host.exe')) continue;
       if (!readFileSync(`/proc/${entry}/environ`, 'latin1').split('\0').includes(`WINEPREFIX=${PREFIX}`)) continue;
       found.push(Number(entry));
     } catch {
