@@ -7,14 +7,14 @@
 // (the packet stream broke; the host is then killed) and 'exit' once, with
 // { code, signal, meaning, lastStatus, killed, streamError }.
 //
-// Tying the host to this process: on Linux it is started through util-linux
-// `setpriv --pdeathsig KILL`, so the kernel kills it when this process dies
-// in any way, SIGKILL included (the kernel ties this to the thread that
-// spawned it: a host started from a worker thread ends with that worker).
-// Everywhere, live hosts are killed when this process exits (normally or on
-// an uncaught exception). On Windows a parent killed from outside (Task
-// Manager, TerminateProcess) leaves the host running: Node cannot put a
-// child in a kill-on-close job object by itself.
+// Tying the host to this process, however it dies: on Linux it is started
+// through util-linux `setpriv --pdeathsig KILL`, so the kernel kills it with
+// the thread that spawned it (a host started from a worker thread ends with
+// that worker). On Windows, Node puts every child spawned without `detached`
+// in its kill-on-close job object, so the host ends when this process does,
+// killed from outside included; never spawn it detached. Everywhere, live
+// hosts are also killed when this process exits normally or on an uncaught
+// exception.
 import { spawn } from 'node:child_process';
 import { accessSync, constants } from 'node:fs';
 import { EventEmitter } from 'node:events';
