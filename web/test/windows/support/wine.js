@@ -124,8 +124,8 @@ export async function startDriver() {
   ]);
   server.close();
   const seen = [];
-  createInterface({ input: connection }).on('line', (line) => seen.push(JSON.parse(line)));
-  connection.on('error', () => {});
+  // A driver killed mid-write resets the connection; what it said before stays in `seen`.
+  createInterface({ input: connection }).on('line', (line) => seen.push(JSON.parse(line))).on('error', () => {});
   return {
     ...node,
     send(command) { connection.write(`${JSON.stringify(command)}\n`); },
