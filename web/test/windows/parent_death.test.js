@@ -4,8 +4,10 @@
 import { test, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { runDirectories } from '../node/support/build.js';
+import { waitFor } from '../browser/support/browser_harness.js';
 import {
-  DEMO_CONTENT, DEMO_DLL, HOST_EXE, hostProcesses, missingReason, startDriver, startWine, waitFor, windowsPath,
+  DEMO_CONTENT, DEMO_DLL, HOST_EXE, hostProcesses, missingReason, startDriver, startWine, windowsDirectories,
+  windowsPath,
 } from './support/wine.js';
 
 const skip = missingReason();
@@ -22,9 +24,8 @@ async function drivenHost(t) {
   t.after(run.cleanup);
   const driver = await startDriver();
   t.after(() => driver.kill());
-  const dirs = Object.fromEntries(Object.entries(run.dirs).map(([name, path]) => [name, windowsPath(path)]));
   driver.send({ op: 'start', id: 1, options: { host: windowsPath(HOST_EXE), core: windowsPath(DEMO_DLL),
-    content: windowsPath(DEMO_CONTENT), ...dirs } });
+    content: windowsPath(DEMO_CONTENT), ...windowsDirectories(run) } });
   await driver.next(1, 'video', 30000);
   const hosts = hostProcesses();
   assert.equal(hosts.length, 1, 'one host runs');
@@ -35,7 +36,7 @@ windowsTest('node.exe killed with SIGKILL takes its host with it', async (t) => 
   const driver = await drivenHost(t);
   const killed = Date.now();
   await driver.kill('SIGKILL');
-  await waitFor(() => hostProcesses().length === 0, 15000, 'the host to end with node.exe');
+  await waitFor(() => hostProcesses().length === 0, { timeout: 15000, what: 'the host to end with node.exe' });
   t.diagnostic(`the host ended ${Date.now() - killed} ms after node.exe was killed`);
 });
 
@@ -43,5 +44,5 @@ windowsTest('node.exe leaving while its host plays ends the host', async (t) => 
   const driver = await drivenHost(t);
   driver.send({ op: 'leave' });
   assert.deepEqual(await driver.exited, { code: 0, signal: null });
-  await waitFor(() => hostProcesses().length === 0, 15000, 'the host to end with node.exe');
+  await waitFor(() => hostProcesses().length === 0, { timeout: 15000, what: 'the host to end with node.exe' });
 });

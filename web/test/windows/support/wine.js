@@ -9,6 +9,7 @@ import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
+import { waitFor } from '../../browser/support/browser_harness.js';
 import { fileURLToPath } from 'node:url';
 
 export const repo = fileURLToPath(new URL('../../../../', import.meta.url));
@@ -59,6 +60,11 @@ export function stopWine() {
 
 export const windowsPath = (path) => `Z:${path.replaceAll('/', '\\')}`;
 
+// A run's four directories (test/node/support/build.js) as Windows paths.
+export function windowsDirectories(run) {
+  return Object.fromEntries(Object.entries(run.dirs).map(([name, path]) => [name, windowsPath(path)]));
+}
+
 // Runs the Windows node.exe on a script with the given arguments. Its
 // standard output and error go to files (as pipes or sockets made here they
 // fail with EBADF under Wine); output() reads them.
@@ -101,16 +107,6 @@ export function hostProcesses() {
   return found;
 }
 
-export async function waitFor(condition, timeoutMs, what) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    const value = await condition();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
-    await new Promise((resolve) => setTimeout(resolve, 25));
-  }
-}
-
 // The session driver under Windows node, on a TCP connection of ours:
 // send() writes a command, next() waits for an event matching a filter
 // (events already seen count), events() lists what a session said so far.
@@ -131,8 +127,8 @@ export async function startDriver() {
     send(command) { connection.write(`${JSON.stringify(command)}\n`); },
     events(id, event) { return seen.filter((e) => e.id === id && (!event || e.event === event)); },
     next(id, event, timeoutMs = 20000, match = () => true) {
-      return waitFor(() => seen.find((e) => e.id === id && e.event === event && match(e)), timeoutMs,
-        `${event} from session ${id}`).catch((error) => {
+      return waitFor(() => seen.find((e) => e.id === id && e.event === event && match(e)),
+        { timeout: timeoutMs, interval: 25, what: `${event} from session ${id}` }).catch((error) => {
         throw new Error(`${error.message}; the driver said:\n${node.output()}`);
       });
     },
