@@ -10,11 +10,11 @@
 // Tying the host to this process, however it dies: on Linux it is started
 // through util-linux `setpriv --pdeathsig KILL`, so the kernel kills it with
 // the thread that spawned it (a host started from a worker thread ends with
-// that worker). On Windows, Node puts every child spawned without `detached`
-// in its kill-on-close job object, so the host ends when this process does,
-// killed from outside included; never spawn it detached. Everywhere, live
-// hosts are also killed when this process exits normally or on an uncaught
-// exception.
+// that worker). On Windows, Node (and Electron's main process, which spawns
+// the same way) puts every child spawned without `detached` in its
+// kill-on-close job object, so the host ends when this process does, killed
+// from outside included; never spawn it detached. Everywhere, live hosts are
+// also killed when this process exits normally or on an uncaught exception.
 import { spawn } from 'node:child_process';
 import { accessSync, constants } from 'node:fs';
 import { EventEmitter } from 'node:events';
