@@ -30,7 +30,7 @@ web-test:
 	cmake --build build/linux -j $(JOBS) --target $(WEB_TARGETS)
 	test -d web/node_modules || (cd web && npm ci --no-audit --no-fund)
 	cd web && npm test && npm run test:browser
-	$(MAKE) web-windows-test
+	$(MAKE) --no-print-directory web-windows-test
 
 # The same package under a pinned Windows node.exe in Wine, against the
 # Windows host and DLLs (web/test/windows/); it skips, saying why, without wine.
