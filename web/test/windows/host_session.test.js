@@ -82,9 +82,10 @@ windowsTest('exits 3, 4 and 5 come with their meanings, the error status and the
 windowsTest('a host that ignores QUIT is killed after the timeout, and the result says so', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
-  const stuck = run.file('stuck.scn', '[frame 1]\nsleep 30000\n');
+  // The frame goes out inside the first run, so QUIT cannot come before the core sleeps.
+  const stuck = run.file('stuck.scn', '[frame 1]\nvideo 0 4 4\nsleep 30000\n');
   const { id } = await start({ core: windowsPath(PROBE_DLL), content: windowsPath(stuck), ...windowsDirectories(run) });
-  await driver.next(id, 'status', 20000, (status) => status.state === 'running');
+  await driver.next(id, 'video');
   const asked = Date.now();
   driver.send({ op: 'quit', id, timeoutMs: 1000 });
   const result = await exitOf(id);

@@ -18,10 +18,12 @@ if (skip) console.log(`Windows kalmo-play tests skipped: ${skip}`);
 const windowsTest = (name, fn) => test(name, { skip: skip ?? false, timeout: 90000 }, fn);
 
 let browser;
+let play;
 let record;
 let scenario;
 let data;
 
+// One kalmo-play serves both tests, one page after the other; the second kills it.
 before(async () => {
   if (skip) return;
   startWine();
@@ -31,9 +33,12 @@ before(async () => {
   data = join(dir, 'data');
   writeFileSync(scenario, `record ${windowsPath(record)}\nav ${WIDTH} ${HEIGHT} 0 60 48000\n[init]\nkeyboard_callback\n`
     + `[load_game]\npixel_format 1\n[every_frame]\npoll\nvideo 1 ${WIDTH} ${HEIGHT}\n`);
-  browser = await launchBrowser();
+  [browser, play] = await Promise.all([launchBrowser(), startWindowsPlay()]);
 });
-after(() => browser?.close());
+after(async () => {
+  await browser?.close();
+  await play?.kill();
+});
 
 // The player page, once it has drawn a frame.
 async function openPlaying(url) {
@@ -44,13 +49,13 @@ async function openPlaying(url) {
 
 // kalmo-play under Windows node; resolves with it once it printed its URL.
 async function startWindowsPlay() {
-  const play = runWindowsNode(join(repo, 'web/bin/kalmo-play.js'), ['--core', windowsPath(PROBE_DLL),
+  const bridge = runWindowsNode(join(repo, 'web/bin/kalmo-play.js'), ['--core', windowsPath(PROBE_DLL),
     '--content', windowsPath(scenario), '--host', windowsPath(HOST_EXE), '--port', '0', '--data', windowsPath(data)]);
-  play.url = await waitFor(() => {
-    if (play.child.exitCode !== null) throw new Error(`kalmo-play ended:\n${play.output()}`);
-    return play.output().match(/http:\/\/127\.0\.0\.1:\d+\/\?token=\S+/)?.[0];
+  bridge.url = await waitFor(() => {
+    if (bridge.child.exitCode !== null) throw new Error(`kalmo-play ended:\n${bridge.output()}`);
+    return bridge.output().match(/http:\/\/127\.0\.0\.1:\d+\/\?token=\S+/)?.[0];
   }, { timeout: 60000, what: 'kalmo-play to print its URL' });
-  return play;
+  return bridge;
 }
 
 // The probe frame the canvas shows, found by its first pixel; null while none is.
@@ -67,36 +72,26 @@ async function frameOnCanvas(page) {
 }
 
 windowsTest('the page plays through Windows kalmo-play: frames on the canvas, a key reaching the core, and closing it ends the host', async () => {
-  const play = await startWindowsPlay();
-  try {
-    const page = await openPlaying(play.url);
-    const first = await waitFor(() => frameOnCanvas(page), { what: 'a probe frame on the canvas' });
-    await waitFor(async () => (await frameOnCanvas(page)) > first, { what: 'a later frame on the canvas' });
-    assert.equal(hostProcesses().length, 1);
-    await page.focus('.kalmo-viewport');
-    await page.keyboard.press('KeyA');
-    const keys = () => recordEntries(record, 'keyboard').map((key) => [key.down, key.keycode, key.character]);
-    await waitFor(() => keys().length >= 2, { what: 'the key to reach the core' });
-    assert.deepEqual(keys(), [[1, 97, 97], [0, 97, 0]]);
-    await page.context().close();
-    await waitFor(() => hostProcesses().length === 0, { timeout: 15000, what: 'the host to end after its page closed' });
-  } finally {
-    await play.kill();
-  }
+  const page = await openPlaying(play.url);
+  const first = await waitFor(() => frameOnCanvas(page), { what: 'a probe frame on the canvas' });
+  await waitFor(async () => (await frameOnCanvas(page)) > first, { what: 'a later frame on the canvas' });
+  assert.equal(hostProcesses().length, 1);
+  await page.focus('.kalmo-viewport');
+  await page.keyboard.press('KeyA');
+  const keys = () => recordEntries(record, 'keyboard').map((key) => [key.down, key.keycode, key.character]);
+  await waitFor(() => keys().length >= 2, { what: 'the key to reach the core' });
+  assert.deepEqual(keys(), [[1, 97, 97], [0, 97, 0]]);
+  await page.context().close();
+  await waitFor(() => hostProcesses().length === 0, { timeout: 15000, what: 'the host to end after its page closed' });
 });
 
 windowsTest('killing Windows kalmo-play with SIGKILL leaves no host running', async (t) => {
-  const play = await startWindowsPlay();
-  try {
-    const page = await openPlaying(play.url);
-    await waitFor(() => frameOnCanvas(page), { what: 'a probe frame on the canvas' });
-    assert.equal(hostProcesses().length, 1);
-    const killed = Date.now();
-    await play.kill('SIGKILL');
-    await waitFor(() => hostProcesses().length === 0, { timeout: 15000, what: 'the host to end with its bridge' });
-    t.diagnostic(`the host ended ${Date.now() - killed} ms after kalmo-play's node.exe was killed`);
-    await page.context().close();
-  } finally {
-    await play.kill();
-  }
+  const page = await openPlaying(play.url);
+  await waitFor(() => frameOnCanvas(page), { what: 'a probe frame on the canvas' });
+  assert.equal(hostProcesses().length, 1);
+  const killed = Date.now();
+  await play.kill('SIGKILL');
+  await waitFor(() => hostProcesses().length === 0, { timeout: 15000, what: 'the host to end with its bridge' });
+  t.diagnostic(`the host ended ${Date.now() - killed} ms after kalmo-play's node.exe was killed`);
+  await page.context().close();
 });

@@ -18,7 +18,8 @@ function start({ id, options, takeAfterMs }) {
   try {
     host = startHost(options);
   } catch (error) {
-    say({ id, event: 'refused', message: error.message });
+    // Reaches the test in the driver's output, shown when it waits in vain.
+    console.error(`session ${id}: ${error.message}`);
     return;
   }
   sessions.set(id, host);

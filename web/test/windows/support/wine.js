@@ -2,15 +2,14 @@
 // node.exe, one Wine prefix of their own (so ending its wineserver ends
 // nobody else's programs), Linux paths written as Wine's Z: paths, the
 // Windows host processes seen from /proc, and the session driver run by
-// node.exe, spoken to in JSON lines.
+// node.exe, spoken to in JSON lines over TCP.
 import { spawn, spawnSync } from 'node:child_process';
-import { closeSync, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync, readdirSync, rmSync } from 'node:fs';
+import { closeSync, existsSync, mkdirSync, openSync, readFileSync, readdirSync } from 'node:fs';
 import { createServer } from 'node:net';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
-import { waitFor } from '../../browser/support/browser_harness.js';
 import { fileURLToPath } from 'node:url';
+import { temporaryDirectory, waitFor } from '../../browser/support/browser_harness.js';
 
 export const repo = fileURLToPath(new URL('../../../../', import.meta.url));
 const windowsBuild = join(repo, 'build/windows');
@@ -35,9 +34,7 @@ export function missingReason() {
   return null;
 }
 
-export const wineEnv = (extra = {}) => ({
-  ...process.env, WINEPREFIX: PREFIX, WINEDEBUG: '-all', NODE_SKIP_PLATFORM_CHECK: '1', ...extra,
-});
+const wineEnv = () => ({ ...process.env, WINEPREFIX: PREFIX, WINEDEBUG: '-all', NODE_SKIP_PLATFORM_CHECK: '1' });
 
 // Starts the group's wineserver unless it is up, and then brings the prefix
 // up (about 20 s the first time, 3 s after). Both get no pipes of ours: the
@@ -68,14 +65,13 @@ export function windowsDirectories(run) {
 // Runs the Windows node.exe on a script with the given arguments. Its
 // standard output and error go to files (as pipes or sockets made here they
 // fail with EBADF under Wine); output() reads them.
-export function runWindowsNode(script, args = [], env = {}) {
-  const dir = mkdtempSync(join(tmpdir(), 'kalmo-windows-node-'));
+export function runWindowsNode(script, args = []) {
+  const dir = temporaryDirectory('windows-node');
   const [out, err] = ['stdout.txt', 'stderr.txt'].map((name) => openSync(join(dir, name), 'w'));
-  const child = spawn('wine', [NODE_EXE, windowsPath(script), ...args], { env: wineEnv(env), stdio: ['ignore', out, err] });
+  const child = spawn('wine', [NODE_EXE, windowsPath(script), ...args], { env: wineEnv(), stdio: ['ignore', out, err] });
   closeSync(out);
   closeSync(err);
   const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  exited.then(() => setTimeout(() => rmSync(dir, { recursive: true, force: true }), 1000));
   return {
     child,
     exited,
