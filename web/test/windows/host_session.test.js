@@ -10,8 +10,8 @@ import { exitMeaning } from '../../lib/exit_meaning.js';
 import { runDirectories } from '../node/support/build.js';
 import { probePixelWord, waitFor } from '../browser/support/browser_harness.js';
 import {
-  DEMO_CONTENT, DEMO_DLL, HOST_EXE, NOT_A_CORE_DLL, PROBE_DLL, SCENARIOS, hostProcesses, missingReason, startDriver,
-  startWine, windowsDirectories, windowsPath,
+  DEMO_CONTENT, DEMO_DLL, HOST_EXE, NOT_A_CORE_DLL, PROBE_DLL, QUIET_SCENARIO, SCENARIOS, hostProcesses, missingReason,
+  startDriver, startWine, windowsDirectories, windowsPath,
 } from './support/wine.js';
 
 const skip = missingReason();
@@ -129,7 +129,8 @@ windowsTest("paths with spaces, quotes, %PATH%, ^, &, é, 日本 and a trailing 
 windowsTest('a host killed from outside ends its session, which does not call that a normal end', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
-  const { id } = await start({ core: windowsPath(DEMO_DLL), content: windowsPath(DEMO_CONTENT), ...windowsDirectories(run) });
+  const game = run.file('quiet.scn', QUIET_SCENARIO);
+  const { id } = await start({ core: windowsPath(PROBE_DLL), content: windowsPath(game), ...windowsDirectories(run) });
   await driver.next(id, 'video');
   const [pid] = hostProcesses();
   process.kill(pid, 'SIGKILL');

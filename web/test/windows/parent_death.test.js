@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { runDirectories } from '../node/support/build.js';
 import { waitFor } from '../browser/support/browser_harness.js';
 import {
-  DEMO_CONTENT, DEMO_DLL, HOST_EXE, hostProcesses, missingReason, startDriver, startWine, windowsDirectories,
+  HOST_EXE, PROBE_DLL, QUIET_SCENARIO, hostProcesses, missingReason, startDriver, startWine, windowsDirectories,
   windowsPath,
 } from './support/wine.js';
 
@@ -18,17 +18,17 @@ before(() => {
   if (!skip) startWine();
 });
 
-// A driver with one demo session that has sent a frame, and its host's Linux pid.
+// A driver with one session that has sent a frame.
 async function drivenHost(t) {
   const run = runDirectories();
   t.after(run.cleanup);
   const driver = await startDriver();
   t.after(() => driver.kill());
-  driver.send({ op: 'start', id: 1, options: { host: windowsPath(HOST_EXE), core: windowsPath(DEMO_DLL),
-    content: windowsPath(DEMO_CONTENT), ...windowsDirectories(run) } });
+  const game = run.file('quiet.scn', QUIET_SCENARIO);
+  driver.send({ op: 'start', id: 1, options: { host: windowsPath(HOST_EXE), core: windowsPath(PROBE_DLL),
+    content: windowsPath(game), ...windowsDirectories(run) } });
   await driver.next(1, 'video', 30000);
-  const hosts = hostProcesses();
-  assert.equal(hosts.length, 1, 'one host runs');
+  assert.equal(hostProcesses().length, 1, 'one host runs');
   return driver;
 }
 

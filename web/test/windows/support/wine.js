@@ -23,6 +23,10 @@ const NODE_EXE = join(repo, 'build/windows-node/node.exe');
 const PREFIX = join(repo, 'build/windows-node/prefix');
 const DRIVER = join(repo, 'web/test/windows/support/session_driver.js');
 
+// A probe game that sends a 4x4 frame 30 times a second and nothing else:
+// a running host that leaves the loaded machine's cores to the test.
+export const QUIET_SCENARIO = 'av 4 4 1 30 48000\n[every_frame]\nvideo 0 4 4\n';
+
 const onPath = (program) => (process.env.PATH ?? '').split(':').some((dir) => dir && existsSync(join(dir, program)));
 
 // Why the group cannot run here, or null. A missing node.exe is not a
