@@ -24,7 +24,8 @@ before(async () => {
   if (skip) return;
   startWine();
   driver = await startDriver();
-  await driver.next(undefined, 'ready', 60000);
+  const ready = await driver.next(undefined, 'ready', 60000);
+  assert.equal(ready.platform, 'win32', 'the sessions run in Windows node');
 });
 after(() => driver?.kill());
 
@@ -32,11 +33,11 @@ after(() => driver?.kill());
 async function start(fields, extra = {}) {
   const id = ++sessions;
   driver.send({ op: 'start', id, options: { host: windowsPath(HOST_EXE), ...fields }, ...extra });
-  const started = await driver.next(id, 'started');
-  return { id, pid: started.pid };
+  await driver.next(id, 'started');
+  return { id };
 }
 
-const exitOf = (id, timeoutMs) => driver.next(id, 'exit', timeoutMs);
+const exitOf = (id) => driver.next(id, 'exit');
 const states = (id) => driver.events(id, 'status').map((status) => status.state);
 const lines = (id) => driver.events(id, 'diagnostic').map((event) => event.line);
 

@@ -23,7 +23,7 @@ function start({ id, options, takeAfterMs }) {
     return;
   }
   sessions.set(id, host);
-  say({ id, event: 'started', pid: host.pid });
+  say({ id, event: 'started' });
   host.on('status', ({ state, message }) => say({ id, event: 'status', state, message }));
   host.on('video', (frame) => say({ id, event: 'video', width: frame.width, height: frame.height, word: firstWord(frame) }));
   host.on('audio', ({ sampleRate, frames }) => say({ id, event: 'audio', sampleRate, frames }));
