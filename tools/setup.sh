@@ -55,3 +55,5 @@ fi
 
 # The web package's dependencies, exactly as package-lock.json records them.
 (cd "$(dirname "$0")/../web" && npm ci --no-audit --no-fund)
+# The Windows node.exe that the web package's Wine tests run (not shipped).
+bash "$(dirname "$0")/windows_node.sh"

@@ -259,6 +259,8 @@ export class KalmoPlayer {
     this.root.requestFullscreen?.().catch(() => {});
   }
 
+  async readPixels() { return this.display.readPixels(); }
+
   get stats() {
     const display = this.display;
     return {

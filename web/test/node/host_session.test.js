@@ -103,6 +103,15 @@ test('a host killed from outside or by kill() is reported as such', async (t) =>
   assert.deepEqual([result.signal, result.killed], ['SIGKILL', 'the parent called kill()']);
 });
 
+test('an exit 0 without the "stopped" message is not called the game ending, as Wine reports a host killed from outside', async (t) => {
+  const run = runDirectories();
+  t.after(run.cleanup);
+  const silent = run.file('silent.sh', '#!/bin/sh\nexit 0\n', 0o755);
+  const result = await startHost({ host: silent, core: 'a', content: 'b', ...run.dirs }).exited;
+  assert.equal(result.code, 0);
+  assert.match(result.meaning, /^exit code 0 without the host's "stopped" message/);
+});
+
 test('keys, mouse, reset and commands reach the core as checked lines; bad values are refused before writing', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);

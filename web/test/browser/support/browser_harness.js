@@ -198,3 +198,12 @@ export async function closePages(browser, play) {
   for (const context of browser.contexts()) await context.close();
   await waitFor(() => childProcesses(play.child.pid).length === 0, { what: 'the host to end after its page closed' });
 }
+
+// What the player's canvas shows now, through the player's own readPixels():
+// { width, height, data } with data a plain array of RGBA bytes, rows from the top.
+export async function readPixels(page) {
+  return page.evaluate(async () => {
+    const { width, height, data } = await window.kalmoPlayer.readPixels();
+    return { width, height, data: Array.from(data) };
+  });
+}
