@@ -108,7 +108,6 @@ test('a feed in a worker plays through the worklet, and sound goes on while the 
     'no underrun but after a block that reached the worker late');
   assert.ok(samples.some((sample) => sample.peak > 0.1), 'the tone is heard, read back from the shared header');
   if (last.underruns === 0) assert.equal(last.targetMs, 30, 'the worklet plays to the feed\'s target');
-  assert.equal(held.length, 11);
 
   // While the page's thread was held for a second, the worklet went on playing what the worker wrote.
   const [from, to] = held[0];
