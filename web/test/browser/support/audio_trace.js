@@ -6,10 +6,10 @@
 // the stream was held up), an audio callback that came late, an underrun the
 // feed traced to a late block, a backlog cut, or a stats read that came late
 // (the page's thread was held up, so the trace itself has a hole). A ring
-// run dry also ends a span: whether it was excused is the feed's own count
-// (an underrun ended by a late block is `stalledUnderruns`), which the tests
-// check apart. Real-time figures are asserted only over the clean spans; the
-// others are reported.
+// run dry, and a move of the target, also end a span: whether a dry ring was
+// excused is the feed's own count (an underrun ended by a late block is
+// `stalledUnderruns`), which the tests check apart. Real-time figures are
+// asserted only over the clean spans; the others are reported.
 
 const SAMPLE_MS = 20;
 const LATE_READ_MS = 100;
@@ -31,6 +31,8 @@ function stallReasons(before, after) {
   const reasons = STALL_COUNTS.filter((key) => (after[key] ?? 0) > (before[key] ?? 0))
     .map((key) => `${key} +${after[key] - before[key]}`);
   if (after.t - before.t > LATE_READ_MS) reasons.push(`stats read ${(after.t - before.t).toFixed(0)} ms apart`);
+  // Not a stall, but the level is held to a new target from here.
+  if (after.targetMs !== before.targetMs) reasons.push('target moved +1');
   return reasons;
 }
 
