@@ -78,7 +78,8 @@ test('a feed in a worker plays through the worklet, and sound goes on while the 
     window.feedWorker.onmessage = ({ data }) => resolve(data);
     window.feedWorker.postMessage({ type: 'trace' });
   }));
-  await waitFor(async () => (await workerTrace()).trace.at(-1)?.playing, { timeout: STARTUP_MS, what: 'the worker to see playback' });
+  await waitFor(async () => (await workerTrace()).trace.at(-1)?.framesConsumed > 0,
+    { timeout: STARTUP_MS, what: 'the worker to see the worklet play' });
   // Past the start-up, then the blocks: one second whole, then 100 ms of every 500 ms for 5 s.
   await page.waitForTimeout(2000);
   const blocks = await page.evaluate(async () => {
