@@ -38,16 +38,26 @@ function rateScenarioBody() {
 }
 
 let browser;
+let sources;
 const plays = {};
 
 before(async () => {
   const dir = temporaryDirectory('audio');
   const rates = writeScenario(dir, 'rates', rateScenarioBody());
+  sources = {
+    demo: { core: build.demoCore, content: build.demoContent, data: dir },
+    sparse: { core: build.demoCore, content: build.sparseContent, data: dir },
+    rates: { core: build.probeCore, content: rates.scenario, data: dir },
+  };
   browser = await launchBrowser();
-  plays.demo = startPlay({ core: build.demoCore, content: build.demoContent, data: dir });
-  plays.sparse = startPlay({ core: build.demoCore, content: build.sparseContent, data: dir });
-  plays.rates = startPlay({ core: build.probeCore, content: rates.scenario, data: dir });
 });
+
+// Each server is started when a test first needs it, not all at once: on a busy machine three
+// starting together could miss the harness's wait for their address.
+function playOf(name) {
+  plays[name] ??= startPlay(sources[name]);
+  return plays[name];
+}
 
 afterEach(async () => {
   for (const play of Object.values(plays)) await closePages(browser, play);
@@ -98,7 +108,7 @@ const ownUnderruns = (from, to) => difference(from, to, 'underruns') - differenc
 const consumedPerSecond = (span) => (span.at(-1).framesConsumed - span[0].framesConsumed) / (spanMs(span) / 1000);
 
 test('the demo tune plays for 10 s with no underrun of the player\'s own, at the target latency', async (t) => {
-  const page = await openWithSampler(plays.demo);
+  const page = await openWithSampler(playOf('demo'));
   await soundStarts(page);
   // Steady state: past the first two seconds of sound, which the player treats as the page's start-up.
   const startedAt = await pageNow(page);
@@ -126,7 +136,7 @@ test('the demo tune plays for 10 s with no underrun of the player\'s own, at the
 });
 
 test('sparse sound never stutters while it plays and returns to the target after each silence', async (t) => {
-  const page = await openWithSampler(plays.sparse);
+  const page = await openWithSampler(playOf('sparse'));
   await soundStarts(page);
   // As in the steady run, counted from two seconds after the start.
   const startedAt = await pageNow(page);
@@ -162,7 +172,7 @@ test('sparse sound never stutters while it plays and returns to the target after
 });
 
 test('blocks at 44100, 32768 and 48000 Hz in one run are each played at their own rate', async (t) => {
-  const page = await openWithSampler(plays.rates);
+  const page = await openWithSampler(playOf('rates'));
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.audio.sourceRate === 48000),
     { timeout: STARTUP_MS, what: 'the third rate to play' });
   await pageTimePasses(page, await pageNow(page), 1500);
@@ -188,7 +198,7 @@ test('blocks at 44100, 32768 and 48000 Hz in one run are each played at their ow
 });
 
 test('a context that starts suspended waits for a click, and says so until then', async () => {
-  const page = await openWithSampler(plays.demo, '&audio=gesture');
+  const page = await openWithSampler(playOf('demo'), '&audio=gesture');
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.state === 'running'),
     { timeout: STARTUP_MS, what: 'the game to run' });
   await page.waitForTimeout(500);
