@@ -2,43 +2,38 @@
 // the ring (kalmo_audio_processor.js), the volume, and the browser's
 // autoplay rule. A context made before any click or key starts suspended in
 // a normal browser; it is resumed by the first gesture, and until then the
-// player says so. Blocks that arrive while the context cannot play are not
-// queued, so the sound starts at the target latency, not behind it.
+// player says so.
 //
-// A ring that ran dry is an underrun when the blocks were still coming; when
-// the stream itself paused for longer than SILENCE_GAP_MS (the core sent no
-// sound, as engine cores do between sounds) it is counted as a silence.
-// After an underrun the jitter buffer's target grows by a step (up to a
-// ceiling), so a machine too busy for the usual target stutters once, not
-// on and on; after a long run without one it steps back toward the usual.
-// Underruns in the first seconds of sound, while the page itself is still
-// loading, are counted but move nothing.
+// It owns no stream: whoever parses the stream runs an AudioFeed
+// (audio_feed.js) on `ring`, the SharedArrayBuffer the worklet reads, which
+// a worker can be handed. Without cross-origin isolation `ring` is null and
+// the feed must run on this thread, posting its blocks to the worklet;
+// `pushBlock` and `stats` do that with a feed of its own, for a player that
+// parses the stream on this thread.
 
 import { AudioRing } from './ring.js';
+import { AudioFeed, DEFAULT_TARGET_MS } from './audio_feed.js';
 
+// 1.4 s at 48 kHz: room for the cut ceiling's half-second at any rate a core uses.
 const RING_FRAMES = 1 << 16;
-const SILENCE_GAP_MS = 250;
-const TARGET_STEP_MS = 25;
-const TARGET_CEILING_MS = 150;
-const TARGET_CALM_MS = 30000;
-const START_UP_MS = 2000;
 
 export class AudioOutput {
-  // options: targetMs (jitter buffer), startSuspended (as a browser does before a gesture), onStateChange(state)
-  constructor({ targetMs = 50, startSuspended = false, onStateChange } = {}) {
-    this.baseTargetMs = targetMs;
+  // options: targetMs (the jitter buffer's usual target), startSuspended (as a browser does
+  // before a gesture), onStateChange(state)
+  constructor({ targetMs = DEFAULT_TARGET_MS, startSuspended = false, onStateChange } = {}) {
     this.targetMs = targetMs;
-    this.targetChangedAt = 0;
     this.onStateChange = onStateChange;
     this.volume = 1;
     this.muted = false;
     this.state = 'starting';
-    this.counts = { blocks: 0, framesReceived: 0, blocksNotQueued: 0, underruns: 0, silences: 0 };
-    this.worklet = { dryOuts: 0, playedFrames: 0, silentFrames: 0, trimmedFrames: 0, consumedFrames: 0,
-      playing: false, drift: 1, fillMs: 0, sourceRate: 0, peak: 0 };
-    this.lastArrival = 0;
-    this.dryPending = false;
-    this.lastRate = 0;
+    const shared = typeof SharedArrayBuffer !== 'undefined' && globalThis.crossOriginIsolated === true;
+    // Made here, not once the worklet loads, so a worker can be handed it at once.
+    this.ring = shared ? { buffer: new SharedArrayBuffer(AudioRing.byteLength(RING_FRAMES)), capacity: RING_FRAMES } : null;
+    this.feed = new AudioFeed({
+      ring: this.ring, targetMs,
+      post: (samples, rate) => this.postBlock(samples, rate), postTarget: (target) => this.postTarget(target),
+    });
+    this.feed.setContextRunning(false);
     this.ready = this.start(startSuspended).catch((error) => {
       this.error = String(error?.message ?? error);
       this.setState('unavailable');
@@ -52,14 +47,12 @@ export class AudioOutput {
     const context = new AudioContext({ latencyHint: 'interactive' });
     this.context = context;
     if (startSuspended) await context.suspend();
-    const shared = typeof SharedArrayBuffer !== 'undefined' && globalThis.crossOriginIsolated === true;
-    if (shared) this.ring = new AudioRing(new SharedArrayBuffer(AudioRing.byteLength(RING_FRAMES)), RING_FRAMES);
     await context.audioWorklet.addModule(new URL('./kalmo_audio_processor.js', import.meta.url));
     this.node = new AudioWorkletNode(context, 'kalmo-audio', {
       numberOfInputs: 0, outputChannelCount: [2],
-      processorOptions: { buffer: this.ring ? this.ring.header.buffer : null, capacity: RING_FRAMES, targetMs: this.targetMs },
+      processorOptions: { buffer: this.ring?.buffer ?? null, capacity: RING_FRAMES, targetMs: this.targetMs },
     });
-    this.node.port.onmessage = ({ data }) => this.onWorkletMessage(data);
+    this.node.port.onmessage = ({ data }) => this.feed.workletReport(data);
     this.gain = new GainNode(context, { gain: this.effectiveGain() });
     this.node.connect(this.gain).connect(context.destination);
     context.onstatechange = () => this.followContext();
@@ -73,6 +66,7 @@ export class AudioOutput {
   setState(state) {
     if (state === this.state) return;
     this.state = state;
+    this.feed.setContextRunning(state === 'running');
     this.onStateChange?.(state);
   }
 
@@ -81,48 +75,21 @@ export class AudioOutput {
     if (this.context && this.context.state === 'suspended') this.context.resume();
   }
 
-  pushBlock(packet, arrivedAt = performance.now()) {
-    this.counts.blocks++;
-    this.counts.framesReceived += packet.frames;
-    if (this.dryPending) {
-      if (arrivedAt - this.lastArrival >= SILENCE_GAP_MS) {
-        this.counts.silences++;
-      } else {
-        this.counts.underruns++;
-        if (arrivedAt - this.firstQueuedAt > START_UP_MS) {
-          this.setTarget(Math.min(this.targetMs + TARGET_STEP_MS, TARGET_CEILING_MS), arrivedAt);
-        }
-      }
-      this.dryPending = false;
-    }
-    this.lastArrival = arrivedAt;
-    this.lastRate = packet.sampleRate;
-    if (this.targetMs > this.baseTargetMs && arrivedAt - this.targetChangedAt > TARGET_CALM_MS) {
-      this.setTarget(Math.max(this.targetMs - TARGET_STEP_MS, this.baseTargetMs), arrivedAt);
-    }
-    if (this.state !== 'running' || !this.node) {
-      this.counts.blocksNotQueued++;
-      return;
-    }
-    this.firstQueuedAt ??= arrivedAt;
-    if (this.ring) {
-      if (!this.ring.write(packet.samples, packet.sampleRate)) this.counts.blocksNotQueued++;
-      return;
-    }
-    const samples = packet.samples.slice();
-    this.node.port.postMessage({ type: 'block', samples, rate: packet.sampleRate }, [samples.buffer]);
+  // What a feed on this thread, without a shared ring, posts the worklet.
+  postBlock(samples, rate) {
+    if (!this.node) return;
+    const copy = samples.slice();
+    this.node.port.postMessage({ type: 'block', samples: copy, rate }, [copy.buffer]);
   }
 
-  setTarget(targetMs, now) {
-    this.targetChangedAt = now;
-    if (targetMs === this.targetMs) return;
-    this.targetMs = targetMs;
+  postTarget(targetMs) {
     this.node?.port.postMessage({ type: 'target', targetMs });
   }
 
-  onWorkletMessage(data) {
-    if (data.type === 'dry') this.dryPending = true;
-    else if (data.type === 'stats') this.worklet = data;
+  // For a player that parses the stream on this thread: the feed of this output's own. A player
+  // whose stream runs in a worker runs its feed there and leaves this one idle.
+  pushBlock(packet, arrivedAt = performance.now()) {
+    this.feed.push(packet, arrivedAt);
   }
 
   effectiveGain() {
@@ -144,30 +111,23 @@ export class AudioOutput {
     if (this.gain) this.gain.gain.setTargetAtTime(this.effectiveGain(), this.context.currentTime, 0.015);
   }
 
-  get stats() {
-    const rate = this.worklet.sourceRate || this.lastRate;
-    const bufferedMs = this.ring && rate ? this.ring.buffered / rate * 1000 : this.worklet.fillMs;
-    const outputMs = this.context ? ((this.context.baseLatency || 0) + (this.context.outputLatency || 0)) * 1000 : 0;
+  get contextStats() {
+    const outputLatencyMs = this.context ? ((this.context.baseLatency || 0) + (this.context.outputLatency || 0)) * 1000 : 0;
     return {
       state: this.state,
       contextRate: this.context?.sampleRate ?? 0,
-      sourceRate: rate,
-      targetMs: this.targetMs,
-      bufferedMs,
-      latencyMs: bufferedMs + outputMs,
-      outputLatencyMs: outputMs,
-      playing: this.worklet.playing,
-      drift: this.worklet.drift,
-      peak: this.worklet.peak,
-      framesConsumed: this.worklet.consumedFrames,
-      framesPlayed: this.worklet.playedFrames,
-      dryOuts: this.worklet.dryOuts,
-      trimmedFrames: this.worklet.trimmedFrames,
+      outputLatencyMs,
       volume: this.volume,
       muted: this.muted,
       shared: Boolean(this.ring),
-      ...this.counts,
     };
+  }
+
+  // The context's figures with those of this output's own feed.
+  get stats() {
+    const context = this.contextStats;
+    const feed = this.feed.stats;
+    return { ...context, ...feed, latencyMs: feed.bufferedMs + context.outputLatencyMs };
   }
 
   close() {

@@ -5,20 +5,29 @@
 //
 // A jitter buffer sits in front of it: playback starts, and resumes after
 // running dry, only once the target is queued; while playing, the fill level
-// is held near the target by nudging the resampling ratio (at most 1 %,
-// smoothed over about a third of a second), never by dropping blocks. A ring
-// that runs dry is filled with silence and reported. Only a backlog far
-// beyond the target (blocks that queued up while the page was busy or
-// hidden, which drift correction would take many seconds to play off) is
-// cut back to it at once.
+// is held near the target by nudging the resampling ratio (at most 2 %,
+// steered by the fill smoothed over about a third of a second), so a backlog
+// (blocks that queued up while the stream's thread or the host was held up)
+// is played off a little fast, never thrown away. A ring that runs dry is
+// filled with silence and counted. Only a backlog beyond a hard ceiling
+// (the page was hidden, the machine stalled for half a second) is cut back
+// to the target at once, and counted.
+//
+// The target comes from the ring's shared header and the playing state and
+// counts go back into it, so the feed reads them from whatever thread it
+// runs on; a worklet without a shared buffer gets its target and blocks over
+// its port and reports there.
 
-import { AudioRing } from './ring.js';
+import { AudioRing, SHARED } from './ring.js';
 
-// How hard the fill error steers the ratio, and how far it may.
-const DRIFT_GAIN = 0.02;
-const DRIFT_LIMIT = 0.01;
+// The ratio moves 1 % per 20 ms of smoothed fill away from the target, and at most 2 %.
+const DRIFT_PER_SECOND = 0.5;
+const DRIFT_LIMIT = 0.02;
 const FILL_SMOOTHING_SECONDS = 0.3;
+const CEILING_SECONDS = 0.5;
 const REPORT_SECONDS = 0.05;
+// The audio thread normally calls every 10 ms or so; a gap this long means it was held up.
+const LATE_CALLBACK_MS = 40;
 
 function hermite(before, from, to, after, t) {
   const c1 = 0.5 * (to - before);
@@ -31,8 +40,10 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
   constructor(options) {
     super();
     const { buffer, capacity, targetMs } = options.processorOptions;
+    this.shared = Boolean(buffer);
     this.ring = new AudioRing(buffer ?? new ArrayBuffer(AudioRing.byteLength(capacity)), capacity);
-    this.setTarget(targetMs);
+    // A feed that started first has already written its target.
+    if (this.ring.load(SHARED.targetMicros) <= 0) this.ring.store(SHARED.targetMicros, Math.round(targetMs * 1000));
     // The four frames around the read position, left and right.
     this.left = [0, 0, 0, 0];
     this.right = [0, 0, 0, 0];
@@ -40,21 +51,21 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
     this.position = 0;
     this.sourceRate = 0;
     this.playing = false;
-    this.smoothedFill = this.targetSeconds;
+    this.smoothedFill = this.targetSeconds();
     this.drift = 1;
     this.fillAlpha = 128 / (sampleRate * FILL_SMOOTHING_SECONDS);
-    this.counts = { dryOuts: 0, playedFrames: 0, silentFrames: 0, trimmedFrames: 0, consumedFrames: 0 };
     this.peak = 0;
     this.sinceReport = 0;
+    this.lastCallback = 0;
+    if (this.shared) return;
     this.port.onmessage = ({ data }) => {
       if (data.type === 'block') this.ring.write(data.samples, data.rate);
-      else if (data.type === 'target') this.setTarget(data.targetMs);
+      else if (data.type === 'target') this.ring.store(SHARED.targetMicros, Math.round(data.targetMs * 1000));
     };
   }
 
-  setTarget(targetMs) {
-    this.targetSeconds = targetMs / 1000;
-    this.trimSeconds = this.targetSeconds * 2.5;
+  targetSeconds() {
+    return this.ring.load(SHARED.targetMicros) / 1e6;
   }
 
   fillSeconds() {
@@ -71,53 +82,64 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
     left[3] = frame[0] / 32768;
     right[3] = frame[1] / 32768;
     this.sourceRate = this.ring.rate;
-    this.counts.consumedFrames++;
     return true;
   }
 
-  steer(fill) {
+  steer(fill, target) {
     this.smoothedFill += (fill - this.smoothedFill) * this.fillAlpha;
-    const error = (this.smoothedFill - this.targetSeconds) / this.targetSeconds;
-    this.drift = 1 + Math.min(DRIFT_LIMIT, Math.max(-DRIFT_LIMIT, error * DRIFT_GAIN));
+    const correction = (this.smoothedFill - target) * DRIFT_PER_SECOND;
+    this.drift = 1 + Math.min(DRIFT_LIMIT, Math.max(-DRIFT_LIMIT, correction));
+  }
+
+  // Above the ceiling, drops the oldest frames down to the target; returns the fill left.
+  cutBacklog(fill, target) {
+    if (fill <= CEILING_SECONDS) return fill;
+    const excess = Math.floor((fill - target) * (this.ring.nextRate() || 1));
+    this.ring.skip(excess);
+    this.ring.add(SHARED.cuts, 1);
+    this.ring.add(SHARED.cutFrames, excess);
+    this.smoothedFill = target;
+    return this.fillSeconds();
+  }
+
+  noteCallback() {
+    const now = Date.now();
+    if (this.lastCallback && now - this.lastCallback > LATE_CALLBACK_MS) this.ring.add(SHARED.lateCallbacks, 1);
+    this.lastCallback = now;
   }
 
   process(inputs, outputs) {
+    this.noteCallback();
     const output = outputs[0];
     const outLeft = output[0];
     const outRight = output[1] ?? output[0];
     const length = outLeft.length;
-    let fill = this.fillSeconds();
-    if (fill > this.trimSeconds) {
-      const excess = Math.floor((fill - this.targetSeconds) * (this.ring.nextRate() || 1));
-      this.ring.skip(excess);
-      this.counts.trimmedFrames += excess;
-      fill = this.fillSeconds();
-    }
-    if (!this.playing && fill >= this.targetSeconds) {
-      // Start at the target: a burst that queued more would otherwise stay as lag.
-      if (fill > this.targetSeconds * 1.5) {
-        const excess = Math.floor((fill - this.targetSeconds) * (this.ring.nextRate() || 1));
-        this.ring.skip(excess);
-        this.counts.trimmedFrames += excess;
-        fill = this.fillSeconds();
-      }
+    const target = this.targetSeconds();
+    const fill = this.cutBacklog(this.fillSeconds(), target);
+    if (!this.playing && fill > 0 && fill >= target) {
       this.playing = true;
       this.smoothedFill = fill;
     }
     let written = 0;
     if (this.playing) {
-      this.steer(fill);
+      this.steer(fill, target);
+      const before = this.ring.framesRead;
       written = this.render(outLeft, outRight, length);
-      this.counts.playedFrames += written;
+      this.ring.add(SHARED.consumedFrames, (this.ring.framesRead - before) | 0);
       if (written < length) {
         this.playing = false;
-        this.counts.dryOuts++;
-        this.port.postMessage({ type: 'dry' });
+        this.ring.add(SHARED.dryOuts, 1);
+        if (!this.shared) this.port.postMessage({ type: 'dry' });
       }
     }
     outLeft.fill(0, written);
     if (outRight !== outLeft) outRight.fill(0, written);
-    this.counts.silentFrames += length - written;
+    this.ring.add(SHARED.playedFrames, written);
+    this.ring.add(SHARED.silentFrames, length - written);
+    this.ring.store(SHARED.playing, this.playing ? 1 : 0);
+    this.ring.store(SHARED.smoothedFillMicros, Math.round((this.playing ? this.smoothedFill : fill) * 1e6));
+    this.ring.store(SHARED.driftPpm, Math.round((this.drift - 1) * 1e6));
+    this.ring.store(SHARED.sourceRate, this.sourceRate);
     this.report(length);
     return true;
   }
@@ -148,13 +170,16 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
     return length;
   }
 
+  // The loudest sample of each report period goes into the header; without a shared buffer the
+  // whole state goes over the port too.
   report(frames) {
     this.sinceReport += frames;
     if (this.sinceReport < sampleRate * REPORT_SECONDS) return;
     this.sinceReport = 0;
-    this.port.postMessage({ type: 'stats', ...this.counts, playing: this.playing, drift: this.drift,
-      fillMs: this.fillSeconds() * 1000, sourceRate: this.sourceRate, peak: this.peak });
+    this.ring.store(SHARED.peakPermille, Math.round(Math.min(this.peak, 1) * 1000));
     this.peak = 0;
+    if (this.shared) return;
+    this.port.postMessage({ type: 'stats', ...this.ring.workletState(), bufferedMs: this.fillSeconds() * 1000 });
   }
 }
 

@@ -3,15 +3,40 @@
 // at which frame the rate changed, so the worklet resamples every stretch
 // from its own rate. One writer and one reader; their counters are frames
 // written and frames read since the start, compared modulo 2^32, so they
-// may wrap. Over a SharedArrayBuffer the page writes and the worklet reads
-// the same memory; without one (a page served without cross-origin
-// isolation) the worklet keeps the ring and the page posts it the blocks.
+// may wrap. Over a SharedArrayBuffer the feed (in the stream's worker or on
+// the page) writes and the worklet reads the same memory; without one (a
+// page served without cross-origin isolation) the worklet keeps the ring and
+// the feed posts it the blocks.
+//
+// The header also carries what the two sides must know of each other, so
+// neither needs the other's thread to be free: the feed writes the target,
+// the worklet writes its playing state and counts. Each field has one
+// writer; the other side only loads it.
 
 const WRITTEN = 0;
 const READ = 1;
 const RATES_WRITTEN = 2;
-const HEADER_INTS = 4;
+const HEADER_INTS = 16;
 const RATE_ENTRIES = 64;
+
+// Fields of the shared header beyond the ring's own counters, by writer.
+export const SHARED = Object.freeze({
+  // The feed's.
+  targetMicros: 3,
+  // The worklet's.
+  dryOuts: 4,
+  playing: 5,
+  smoothedFillMicros: 6,
+  cuts: 7,
+  cutFrames: 8,
+  driftPpm: 9,
+  consumedFrames: 10,
+  playedFrames: 11,
+  silentFrames: 12,
+  peakPermille: 13,
+  sourceRate: 14,
+  lateCallbacks: 15,
+});
 
 export class AudioRing {
   // capacity: frames, a power of two.
@@ -31,6 +56,37 @@ export class AudioRing {
     // Reader's side: next table entry to apply and the rate now in force.
     this.ratesApplied = 0;
     this.rate = 0;
+  }
+
+  load(field) {
+    return Atomics.load(this.header, field);
+  }
+
+  store(field, value) {
+    Atomics.store(this.header, field, value);
+  }
+
+  add(field, value) {
+    Atomics.add(this.header, field, value);
+  }
+
+  // The worklet's side of the header as a plain object (what the feed reads, or what a worklet
+  // without a shared buffer reports over its port).
+  workletState() {
+    return {
+      dryOuts: this.load(SHARED.dryOuts),
+      playing: this.load(SHARED.playing) === 1,
+      smoothedFillMs: this.load(SHARED.smoothedFillMicros) / 1000,
+      cuts: this.load(SHARED.cuts),
+      cutFrames: this.load(SHARED.cutFrames) >>> 0,
+      drift: 1 + this.load(SHARED.driftPpm) / 1e6,
+      framesConsumed: this.load(SHARED.consumedFrames) >>> 0,
+      framesPlayed: this.load(SHARED.playedFrames) >>> 0,
+      framesSilent: this.load(SHARED.silentFrames) >>> 0,
+      peak: this.load(SHARED.peakPermille) / 1000,
+      sourceRate: this.load(SHARED.sourceRate),
+      lateCallbacks: this.load(SHARED.lateCallbacks),
+    };
   }
 
   // Frames written and not yet read.
