@@ -39,6 +39,10 @@ export class AudioOutput {
     this.lastArrival = 0;
     this.dryPending = false;
     this.lastRate = 0;
+    // Made at once, so a stream started in the same turn can be handed the ring.
+    const shared = typeof SharedArrayBuffer !== 'undefined' && globalThis.crossOriginIsolated === true;
+    this.ring = shared ? { buffer: new SharedArrayBuffer(AudioRing.byteLength(RING_FRAMES)), capacity: RING_FRAMES } : null;
+    this.sharedRing = this.ring ? new AudioRing(this.ring.buffer, RING_FRAMES) : null;
     this.ready = this.start(startSuspended).catch((error) => {
       this.error = String(error?.message ?? error);
       this.setState('unavailable');
@@ -52,12 +56,10 @@ export class AudioOutput {
     const context = new AudioContext({ latencyHint: 'interactive' });
     this.context = context;
     if (startSuspended) await context.suspend();
-    const shared = typeof SharedArrayBuffer !== 'undefined' && globalThis.crossOriginIsolated === true;
-    if (shared) this.ring = new AudioRing(new SharedArrayBuffer(AudioRing.byteLength(RING_FRAMES)), RING_FRAMES);
     await context.audioWorklet.addModule(new URL('./kalmo_audio_processor.js', import.meta.url));
     this.node = new AudioWorkletNode(context, 'kalmo-audio', {
       numberOfInputs: 0, outputChannelCount: [2],
-      processorOptions: { buffer: this.ring ? this.ring.header.buffer : null, capacity: RING_FRAMES, targetMs: this.targetMs },
+      processorOptions: { buffer: this.ring?.buffer ?? null, capacity: RING_FRAMES, targetMs: this.targetMs },
     });
     this.node.port.onmessage = ({ data }) => this.onWorkletMessage(data);
     this.gain = new GainNode(context, { gain: this.effectiveGain() });
@@ -105,12 +107,16 @@ export class AudioOutput {
       return;
     }
     this.firstQueuedAt ??= arrivedAt;
-    if (this.ring) {
-      if (!this.ring.write(packet.samples, packet.sampleRate)) this.counts.blocksNotQueued++;
+    if (this.sharedRing) {
+      if (!this.sharedRing.write(packet.samples, packet.sampleRate)) this.counts.blocksNotQueued++;
       return;
     }
-    const samples = packet.samples.slice();
-    this.node.port.postMessage({ type: 'block', samples, rate: packet.sampleRate }, [samples.buffer]);
+    this.postBlock(packet.samples.slice(), packet.sampleRate);
+  }
+
+  // Hands a block to the worklet when there is no shared ring; `samples` is transferred.
+  postBlock(samples, rate) {
+    this.node?.port.postMessage({ type: 'block', samples, rate }, [samples.buffer]);
   }
 
   setTarget(targetMs, now) {
@@ -146,7 +152,7 @@ export class AudioOutput {
 
   get stats() {
     const rate = this.worklet.sourceRate || this.lastRate;
-    const bufferedMs = this.ring && rate ? this.ring.buffered / rate * 1000 : this.worklet.fillMs;
+    const bufferedMs = this.sharedRing && rate ? this.sharedRing.buffered / rate * 1000 : this.worklet.fillMs;
     const outputMs = this.context ? ((this.context.baseLatency || 0) + (this.context.outputLatency || 0)) * 1000 : 0;
     return {
       state: this.state,
@@ -168,6 +174,16 @@ export class AudioOutput {
       shared: Boolean(this.ring),
       ...this.counts,
     };
+  }
+
+  // Stand-in for the sound branch's split: the context's side of the figures.
+  // With the feed in a worker the worklet's dry-outs are not classified here,
+  // so every one counts as an underrun.
+  get contextStats() {
+    const { state, contextRate, outputLatencyMs, volume, muted, shared, playing, drift, peak, framesConsumed,
+      framesPlayed, dryOuts, trimmedFrames } = this.stats;
+    return { state, contextRate, outputLatencyMs, volume, muted, shared, playing, drift, peak, framesConsumed,
+      framesPlayed, dryOuts, trimmedFrames, underruns: dryOuts, silences: 0 };
   }
 
   close() {
