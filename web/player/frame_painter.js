@@ -1,5 +1,8 @@
-// The picture: a canvas whose backing store is the frame's own size, scaled
-// to its box by CSS (nearest sampling unless smoothing is asked for).
+// Draws the frames of the stream on a canvas, where the stream is read: an
+// OffscreenCanvas in the stream worker, or the page's own canvas on the
+// main-thread path. The canvas's backing store is the frame's own size; the
+// page scales it to its box (display.js).
+//
 // Frames are drawn as they arrive, at most one per display refresh: each
 // refresh gives one draw, and up to two can be saved, so a frame is drawn
 // the moment it comes unless the draws are spent; then it waits for the next
@@ -103,28 +106,26 @@ function createRenderer(canvas, name) {
     try {
       return new WebGLRenderer(canvas);
     } catch {
-      // A canvas keeps the first context kind it gave out, so start afresh.
-      const fresh = canvas.cloneNode();
-      canvas.replaceWith(fresh);
-      return new CanvasRenderer(fresh);
+      // A refused WebGL2 context leaves the canvas free for a 2D one.
     }
   }
   return new CanvasRenderer(canvas);
 }
 
-export class Display {
-  constructor(viewport, { renderer = '2d', integerScale = false, smooth = false } = {}) {
-    this.viewport = viewport;
-    const canvas = document.createElement('canvas');
-    canvas.className = 'kalmo-canvas';
-    canvas.width = 0;
-    canvas.height = 0;
-    viewport.append(canvas);
+// Workers have requestAnimationFrame where they may draw an OffscreenCanvas; elsewhere a timer stands in.
+const nextRefresh = typeof requestAnimationFrame === 'function'
+  ? (callback) => requestAnimationFrame(callback)
+  : (callback) => setTimeout(() => callback(performance.now()), 1000 / 60);
+const cancelRefresh = typeof cancelAnimationFrame === 'function' ? cancelAnimationFrame : clearTimeout;
+
+export class FramePainter {
+  // canvas: an HTMLCanvasElement or an OffscreenCanvas; onFrameSize(width, height) when the frame's size changes;
+  // onFrameDrawn(frame, arrivedAt, drawnAt) after each draw, for measurements.
+  constructor(canvas, { renderer = '2d', onFrameSize, onFrameDrawn } = {}) {
+    this.canvas = canvas;
     this.renderer = createRenderer(canvas, renderer);
-    this.canvas = (this.renderer.context ?? this.renderer.gl).canvas;
-    this.integerScale = integerScale;
-    this.smooth = smooth;
-    this.aspect = 0;
+    this.onFrameSize = onFrameSize;
+    this.onFrameDrawn = onFrameDrawn;
     this.width = 0;
     this.height = 0;
     this.pending = null;
@@ -135,16 +136,11 @@ export class Display {
     // Per shown frame: message arrival to the end of its upload, in ms.
     this.lastArrivalToDrawMs = 0;
     this.lastDrawMs = 0;
-    // A hook for measurements: called with (frame, arrivedAt, drawnAt) after each draw.
-    this.onFrameDrawn = null;
-    this.applySmoothing();
-    this.resizeObserver = new ResizeObserver(() => this.layout());
-    this.resizeObserver.observe(viewport);
-    this.animationFrame = requestAnimationFrame((now) => this.onRefresh(now));
+    this.refreshHandle = nextRefresh((now) => this.onRefresh(now));
   }
 
   // Draws the frame now, or keeps it as the newest for the next refresh; `arrivedAt` is performance.now() of its message.
-  pushFrame(frame, arrivedAt = performance.now()) {
+  push(frame, arrivedAt = performance.now()) {
     this.counts.received++;
     if (this.pending) this.counts.dropped++;
     this.pending = { frame, arrivedAt };
@@ -158,7 +154,7 @@ export class Display {
   }
 
   onRefresh(now) {
-    this.animationFrame = requestAnimationFrame((next) => this.onRefresh(next));
+    this.refreshHandle = nextRefresh((next) => this.onRefresh(next));
     const period = now - this.lastRefreshAt;
     // Follows the display's rate; a gap (a hidden page) is not a period.
     if (period > 4 && period < 50) this.refreshPeriod += (period - this.refreshPeriod) * 0.1;
@@ -172,26 +168,6 @@ export class Display {
     if (this.draws >= 1) this.drawPending();
   }
 
-  // The aspect of an `av` or `geometry` message; 0 or absent means the frame's own.
-  setAspect(aspect) {
-    this.aspect = Number.isFinite(aspect) && aspect > 0 ? aspect : 0;
-    this.layout();
-  }
-
-  setIntegerScale(on) {
-    this.integerScale = Boolean(on);
-    this.layout();
-  }
-
-  setSmooth(on) {
-    this.smooth = Boolean(on);
-    this.applySmoothing();
-  }
-
-  applySmoothing() {
-    this.canvas.classList.toggle('kalmo-smooth', this.smooth);
-  }
-
   drawPending() {
     const pending = this.pending;
     if (!pending) return;
@@ -203,7 +179,7 @@ export class Display {
       this.height = frame.height;
       this.canvas.width = frame.width;
       this.canvas.height = frame.height;
-      this.layout();
+      this.onFrameSize?.(frame.width, frame.height);
     }
     this.renderer.draw(frame);
     const drawnAt = performance.now();
@@ -211,54 +187,22 @@ export class Display {
     this.counts.shown++;
     this.lastDrawMs = drawnAt - started;
     this.lastArrivalToDrawMs = drawnAt - pending.arrivedAt;
-    if (this.onFrameDrawn) this.onFrameDrawn(frame, pending.arrivedAt, drawnAt);
-  }
-
-  // The picture's box inside the viewport, in CSS pixels.
-  pictureSize() {
-    const boxWidth = this.viewport.clientWidth;
-    const boxHeight = this.viewport.clientHeight;
-    if (!this.width || !this.height || !boxWidth || !boxHeight) return { width: 0, height: 0 };
-    const aspect = this.aspect || this.width / this.height;
-    if (this.integerScale) {
-      const scale = Math.max(1, Math.floor(Math.min(boxWidth / (this.height * aspect), boxHeight / this.height)));
-      return { width: Math.round(this.height * scale * aspect), height: this.height * scale };
-    }
-    if (boxWidth / boxHeight > aspect) return { width: Math.round(boxHeight * aspect), height: boxHeight };
-    return { width: boxWidth, height: Math.round(boxWidth / aspect) };
-  }
-
-  layout() {
-    const { width, height } = this.pictureSize();
-    this.canvas.style.width = `${width}px`;
-    this.canvas.style.height = `${height}px`;
-  }
-
-  // Where a point in client coordinates falls in the frame: whole frame pixels, clamped, and whether it is inside.
-  toFrame(clientX, clientY) {
-    const box = this.canvas.getBoundingClientRect();
-    if (!this.width || box.width <= 0 || box.height <= 0) return { x: 0, y: 0, inside: false };
-    const x = Math.floor((clientX - box.left) * this.width / box.width);
-    const y = Math.floor((clientY - box.top) * this.height / box.height);
-    const inside = x >= 0 && y >= 0 && x < this.width && y < this.height;
-    return { x: Math.min(Math.max(x, 0), this.width - 1), y: Math.min(Math.max(y, 0), this.height - 1), inside };
-  }
-
-  // Frame pixels per CSS pixel of the scaled picture, for motion under pointer lock.
-  frameScale() {
-    const box = this.canvas.getBoundingClientRect();
-    if (!this.width || box.width <= 0 || box.height <= 0) return { x: 1, y: 1 };
-    return { x: this.width / box.width, y: this.height / box.height };
+    this.onFrameDrawn?.(frame, pending.arrivedAt, drawnAt);
   }
 
   // The pixels on the canvas now, RGBA rows from the top.
   readPixels() {
+    if (!this.width || !this.height) return { width: 0, height: 0, data: new Uint8ClampedArray(0) };
     return { width: this.width, height: this.height, data: this.renderer.read(this.width, this.height) };
   }
 
+  get stats() {
+    return { ...this.counts, width: this.width, height: this.height, renderer: this.renderer.name,
+      drawMs: this.lastDrawMs, arrivalToDrawMs: this.lastArrivalToDrawMs };
+  }
+
   destroy() {
-    cancelAnimationFrame(this.animationFrame);
+    cancelRefresh(this.refreshHandle);
     clearTimeout(this.backstop);
-    this.resizeObserver.disconnect();
   }
 }
