@@ -6,8 +6,8 @@
 // function, with the same messages, so the page's code is the same for both.
 //
 // Reports: {type:'open'}; {type:'status', status}; {type:'bridge', message};
-// {type:'frame', width, height} for every video frame received (drawn or
-// not); {type:'stats', video, audio} a few times a second and at the end;
+// {type:'frame', width, height, video} for every video frame received
+// (drawn or not; `video` is the painter's figures); {type:'stats', video, audio} a few times a second and at the end;
 // {type:'close', outcome}. A frame is never copied on its way: the parser
 // hands out a view of the message, the painter uploads it.
 
@@ -78,7 +78,7 @@ export class Stream {
     this.lastArrival = arrivedAt;
     if (packet.type === 'video') {
       this.painter.push(packet, arrivedAt);
-      this.report({ type: 'frame', width: packet.width, height: packet.height });
+      this.report({ type: 'frame', width: packet.width, height: packet.height, video: this.painter.stats });
     } else if (packet.type === 'audio') {
       this.feed.push(packet, arrivedAt);
     } else if (packet.type === 'status') {

@@ -124,6 +124,9 @@ class WorkerStream {
     case 'stats':
       this.latest = data;
       break;
+    case 'frame':
+      this.latest = { ...this.latest, video: data.video };
+      break;
     case 'close':
       this.ended = true;
       break;

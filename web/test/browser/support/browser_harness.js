@@ -198,3 +198,17 @@ export async function closePages(browser, play) {
   for (const context of browser.contexts()) await context.close();
   await waitFor(() => childProcesses(play.child.pid).length === 0, { what: 'the host to end after its page closed' });
 }
+
+// What the player's canvas shows now, read through the player whichever thread draws:
+// { width, height, pixels } with pixels a Uint8Array of RGBA rows from the top.
+export async function readPixels(page) {
+  const { width, height, base64 } = await page.evaluate(async () => {
+    const picture = await window.kalmoPlayer.readPixels();
+    let text = '';
+    for (let i = 0; i < picture.data.length; i += 0x8000) {
+      text += String.fromCharCode(...picture.data.subarray(i, i + 0x8000));
+    }
+    return { width: picture.width, height: picture.height, base64: btoa(text) };
+  });
+  return { width, height, pixels: new Uint8Array(Buffer.from(base64, 'base64')) };
+}
