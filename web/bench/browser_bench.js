@@ -23,7 +23,7 @@ import os from 'node:os';
 import WebSocket from 'ws';
 import {
   build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
-  probePixelWord, waitFor,
+  probePixelWord, waitFor, clockOffset,
 } from '../test/browser/support/browser_harness.js';
 
 const options = Object.fromEntries(process.argv.slice(2).map((arg) => arg.replace(/^--/, '').split('=')));
@@ -107,23 +107,14 @@ class Page {
   }
 
   // Offset to add to the page's epoch milliseconds to get Node's monotonic milliseconds.
-  async clockOffset() {
-    let best = { delay: Infinity, offset: 0 };
-    for (let i = 0; i < 20; i++) {
-      const sent = monotonicMs();
-      const pageNow = await this.evaluate('performance.timeOrigin + performance.now()');
-      const received = monotonicMs();
-      if (received - sent < best.delay) best = { delay: received - sent, offset: (sent + received) / 2 - pageNow };
-    }
-    return best;
+  clockOffset() {
+    return clockOffset((expression) => this.evaluate(expression));
   }
 
   close() {
     return this.browser.send('Target.closeTarget', { targetId: this.targetId });
   }
 }
-
-const monotonicMs = () => Number(process.hrtime.bigint()) / 1e6;
 
 function percentile(values, fraction) {
   if (values.length === 0) return NaN;

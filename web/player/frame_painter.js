@@ -132,7 +132,7 @@ export class FramePainter {
     this.draws = MAX_SAVED_DRAWS;
     this.lastRefreshAt = 0;
     this.refreshPeriod = 1000 / 60;
-    this.counts = { received: 0, shown: 0, dropped: 0 };
+    this.counts = { received: 0, shown: 0, dropped: 0, refreshes: 0 };
     // Per shown frame: message arrival to the end of its upload, in ms.
     this.lastArrivalToDrawMs = 0;
     this.lastDrawMs = 0;
@@ -159,6 +159,7 @@ export class FramePainter {
     // Follows the display's rate; a gap (a hidden page) is not a period.
     if (period > 4 && period < 50) this.refreshPeriod += (period - this.refreshPeriod) * 0.1;
     this.lastRefreshAt = now;
+    this.counts.refreshes++;
     this.refresh();
   }
 

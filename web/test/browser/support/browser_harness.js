@@ -212,3 +212,19 @@ export async function readPixels(page) {
   });
   return { width, height, pixels: new Uint8Array(Buffer.from(base64, 'base64')) };
 }
+
+export const monotonicMs = () => Number(process.hrtime.bigint()) / 1e6;
+
+// The offset to add to a page's epoch milliseconds (performance.timeOrigin + now, in the page or its
+// workers) to get this process's monotonic milliseconds, which the probe's `time` records use too; tied by
+// the round trip of least delay among twenty. `evaluate(expression)` runs an expression in the page.
+export async function clockOffset(evaluate) {
+  let best = { delay: Infinity, offset: 0 };
+  for (let i = 0; i < 20; i++) {
+    const sent = monotonicMs();
+    const pageNow = await evaluate('performance.timeOrigin + performance.now()');
+    const received = monotonicMs();
+    if (received - sent < best.delay) best = { delay: received - sent, offset: (sent + received) / 2 - pageNow };
+  }
+  return best;
+}
