@@ -8,13 +8,17 @@
 //     page message → drawn; goal p99 ≤ 2 frame periods;
 //   - the 2D canvas against WebGL2: JS time per draw and frames dropped;
 //   - page input event → the core's next input poll, keys and mouse motion;
-//   - audio: latency in steady state and underruns over 60 s of the demo tune.
+//   - audio: latency in steady state and underruns over 60 s of the demo tune;
+//   - the stream in its worker against the main-thread path, with the page's
+//     main thread blocked (100 ms every 500 ms for 20 s, then 1 s), alone and
+//     beside two busy processes: frames drawn during the blocks, the longest
+//     time without a draw, message -> drawn, underruns, sound behind picture.
 // Times cross processes through one clock: the probe records CLOCK_MONOTONIC
 // (Node's hrtime), and the page's epoch clock is tied to it by the round
 // trip of least delay among twenty. Figures go to the section web-player of
 // bench/RESULTS.md.
 //
-//   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--results=PATH]
+//   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--blocks=40] [--results=PATH]
 
 import { spawn } from 'node:child_process';
 import { readFileSync, writeFileSync, existsSync } from 'node:fs';
@@ -23,7 +27,7 @@ import os from 'node:os';
 import WebSocket from 'ws';
 import {
   build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
-  probePixelWord, waitFor, clockOffset,
+  probePixelWord, waitFor, clockOffset, writeScenario, blockMainThread,
 } from '../test/browser/support/browser_harness.js';
 
 const options = Object.fromEntries(process.argv.slice(2).map((arg) => arg.replace(/^--/, '').split('=')));
@@ -31,6 +35,7 @@ const AUDIO_SECONDS = Number(options['audio-seconds'] ?? 60);
 const STREAM_SECONDS = Number(options['stream-seconds'] ?? 10);
 const RESULTS = options.results ?? join(repoRoot, 'bench/RESULTS.md');
 const FRAME_MS = 1000 / 60;
+const BLOCKS = Number(options.blocks ?? 40);
 
 // A minimal DevTools client: one browser, pages attached in flat mode.
 class Browser {
@@ -133,10 +138,11 @@ function runIndex(runs) {
   return index;
 }
 
+// On the main-thread path (thread=main), where the bench can reach the painter.
 const HOOK_DRAWS = `(() => {
-  const display = window.kalmoPlayer.display;
+  const painter = window.kalmoPlayer.stream.stream.painter;
   window.benchDraws = [];
-  const renderer = display.renderer;
+  const renderer = painter.renderer;
   const draw = renderer.draw.bind(renderer);
   // Reading one pixel back waits until the upload has really landed (WebGL's is asynchronous).
   const settle = renderer.gl ? () => renderer.gl.readPixels(0, 0, 1, 1, renderer.gl.RGBA, renderer.gl.UNSIGNED_BYTE, new Uint8Array(4))
@@ -148,7 +154,7 @@ const HOOK_DRAWS = `(() => {
     settle();
     window.benchDrawMs = [called - started, performance.now() - started];
   };
-  display.onFrameDrawn = (frame, arrivedAt, drawnAt) => {
+  painter.onFrameDrawn = (frame, arrivedAt, drawnAt) => {
     const p = frame.rgba;
     window.benchDraws.push([(p[0] << 16) | (p[1] << 8) | p[2], (p[4] << 16) | (p[5] << 8) | p[6],
       performance.timeOrigin + arrivedAt, performance.timeOrigin + drawnAt, ...window.benchDrawMs]);
@@ -159,7 +165,7 @@ const HOOK_DRAWS = `(() => {
 async function measureStream(browser, dir, width, height, renderer) {
   const files = writeStreamScenario(dir, width, height);
   return withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
-    const page = await browser.open(`${await play.url}&renderer=${renderer}`);
+    const page = await browser.open(`${await play.url}&renderer=${renderer}&thread=main`);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.video.shown > 30'), { what: 'frames' });
     await page.evaluate(HOOK_DRAWS);
     const before = await page.evaluate('window.kalmoPlayer.stats.video');
@@ -282,10 +288,60 @@ async function measureAudio(browser, dir) {
   });
 }
 
-function report(streams, renderers, input, audio) {
+// Two processes that only spin, as a busy machine beside the player; returns a function that ends them.
+function startHogs() {
+  const hogs = [0, 1].map(() => spawn(process.execPath, ['-e', 'for (;;) {}'], { stdio: 'ignore' }));
+  return () => Promise.all(hogs.map((hog) => new Promise((resolve) => { hog.once('exit', resolve); hog.kill('SIGKILL'); })));
+}
+
+// The page's main thread blocked as a front-end's work would, with the stream in its worker or on the main thread.
+async function measureBlocked(browser, dir, thread, hog) {
+  const { scenario } = writeScenario(dir, 'blocked', `av 160 100 0 60 48000
+[load_game]
+pixel_format 1
+[every_frame]
+poll
+video 1 160 100
+batch 800
+`);
+  return withPlay({ core: build.probeCore, content: scenario, data: dir }, async (play) => {
+    const page = await browser.open(`${await play.url}&thread=${thread}`);
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.framesConsumed > 96000'), { what: 'two seconds of sound' });
+    const stopHogs = hog ? startHogs() : null;
+    try {
+      await page.evaluate(`(() => { window.benchAudio = [];
+        setInterval(() => window.benchAudio.push(window.kalmoPlayer.stats.audio), 100); return true; })()`);
+      const before = await page.evaluate('window.kalmoPlayer.stats.audio');
+      const spans = await page.evaluate(`(${blockMainThread})({ everyMs: 500, blockMs: 100, count: ${BLOCKS}, longMs: 1000 })`);
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      const after = await page.evaluate('window.kalmoPlayer.stats.audio');
+      const samples = await page.evaluate('window.benchAudio');
+      const { drawn } = await page.evaluate('window.kalmoPlayer.timeline()');
+      await page.close();
+      const from = spans[0][0];
+      const to = spans.at(-1)[1];
+      const inRun = drawn.filter(([, at]) => at >= from && at <= to);
+      const blockedMs = spans.reduce((sum, [start, end]) => sum + end - start, 0);
+      const drawnInBlocks = inRun.filter(([, at]) => spans.some(([start, end]) => at > start && at < end)).length;
+      let longestGap = 0;
+      for (let i = 1; i < inRun.length; i++) longestGap = Math.max(longestGap, inRun[i][1] - inRun[i - 1][1]);
+      const toDrawn = inRun.map(([arrived, at]) => at - arrived);
+      const trails = samples.map((sample) => sample.trailsPictureMs).filter(Number.isFinite);
+      return {
+        thread, hog, blocks: spans.length, drawnPerBlockedSecond: drawnInBlocks / (blockedMs / 1000), longestGap,
+        toDrawn: { median: median(toDrawn), p99: percentile(toDrawn, 0.99) },
+        underruns: after.underruns - before.underruns, trails: median(trails),
+      };
+    } finally {
+      await stopHogs?.();
+    }
+  });
+}
+
+function report(streams, renderers, input, audio, blocked) {
   const lines = [];
   const when = new Date().toISOString().slice(0, 16).replace('T', ' ');
-  lines.push(`web player bench, ${when} UTC, ${os.cpus().length} processors`);
+  lines.push(`web player bench, ${when} UTC, ${os.cpus().length} processors, load average ${os.loadavg()[0].toFixed(1)} at the end`);
   lines.push('command: node web/bench/browser_bench.js' + (process.argv.length > 2 ? ` ${process.argv.slice(2).join(' ')}` : ''));
   lines.push('chromium headless over the DevTools protocol, Network domain off; probe core at 60 fps, XRGB8888');
   lines.push('');
@@ -320,6 +376,17 @@ function report(streams, renderers, input, audio) {
   lines.push(`buffered med ${fixed(audio.buffered.median, 1)} ms p99 ${fixed(audio.buffered.p99, 1)} ms; ` +
     `latency med ${fixed(audio.latency.median, 1)} ms p99 ${fixed(audio.latency.p99, 1)} ms; underruns ${audio.underruns}; ` +
     `dry-outs ${audio.dryOuts}; frames cut back ${audio.trimmedFrames}; consumed ${fixed(audio.consumedPerSecond, 0)} frames/s`);
+  lines.push('');
+  lines.push(`The page's main thread blocked 100 ms every 500 ms (${BLOCKS} times), then 1 s; probe 160x100 at 60 fps with sound`);
+  lines.push('stream thread  beside       drawn per blocked s   longest without a draw   msg->drawn med/p99   underruns   sound behind picture');
+  for (const b of blocked) {
+    lines.push(`${b.thread.padEnd(14)} ${(b.hog ? '2 busy procs' : 'nothing').padEnd(12)} ${fixed(b.drawnPerBlockedSecond, 1).padStart(19)}` +
+      `   ${`${fixed(b.longestGap, 0)} ms`.padStart(22)}   ${fixed(b.toDrawn.median).padStart(8)} / ${fixed(b.toDrawn.p99).padEnd(8)}` +
+      `   ${String(b.underruns).padStart(9)}   ${`${fixed(b.trails, 1)} ms`.padStart(20)}`);
+  }
+  const [worker, main] = blocked;
+  lines.push(`frames drawn while blocked, worker / main thread: ${fixed(worker.drawnPerBlockedSecond / Math.max(main.drawnPerBlockedSecond, 0.1), 0)}x ` +
+    '(the main-thread path, like ImageBitmaps handed to the page, cannot show a frame while the page is blocked)');
   return lines;
 }
 
@@ -340,7 +407,11 @@ async function main() {
     const renderers = [streams[1], await measureStream(browser, dir, 640, 480, 'webgl')];
     const input = await measureInput(browser, dir);
     const audio = await measureAudio(browser, dir);
-    const lines = report(streams, renderers, input, audio);
+    const blocked = [];
+    for (const hog of [false, true]) {
+      for (const thread of ['worker', 'main']) blocked.push(await measureBlocked(browser, dir, thread, hog));
+    }
+    const lines = report(streams, renderers, input, audio, blocked);
     console.log(lines.join('\n'));
     writeSection(lines);
   } finally {

@@ -19,7 +19,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
   build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeScenario, recordEntries,
-  clockOffset,
+  clockOffset, blockMainThread,
 } from './support/browser_harness.js';
 
 // A host run this late after the one before, or a watchdog tick this late, is a stall of the machine.
@@ -51,27 +51,6 @@ after(async () => {
   await browser?.close();
   await play?.stop();
 });
-
-// Runs in the page: `count` blocks of `blockMs` starting every `everyMs` (at once when a timer came late),
-// then one of `longMs`; resolves with the blocks as [start, end] in epoch milliseconds.
-function blockMainThread({ everyMs, blockMs, count, longMs }) {
-  const now = () => performance.timeOrigin + performance.now();
-  const busy = (ms) => {
-    const start = now();
-    while (now() - start < ms) { /* the page's own work */ }
-    return [start, now()];
-  };
-  const first = now();
-  const spans = [];
-  return new Promise((resolve) => {
-    const next = () => {
-      spans.push(busy(spans.length < count ? blockMs : longMs));
-      if (spans.length > count) resolve(spans);
-      else setTimeout(next, Math.max(0, first + spans.length * everyMs - now()));
-    };
-    next();
-  });
-}
 
 // Starts, in the page, a worker that ticks every 4 ms and keeps the times its ticks came late, in epoch ms.
 function startWatchdog({ lateMs }) {

@@ -228,3 +228,25 @@ export async function clockOffset(evaluate) {
   }
   return best;
 }
+
+// Runs in a page (page.evaluate) as a front-end's own work would: busies its main thread in `count` blocks
+// of `blockMs` starting every `everyMs` (at once when a timer came late), then one of `longMs`; resolves
+// with the blocks as [start, end] in epoch milliseconds.
+export function blockMainThread({ everyMs, blockMs, count, longMs }) {
+  const now = () => performance.timeOrigin + performance.now();
+  const busy = (ms) => {
+    const start = now();
+    while (now() - start < ms) { /* the page's own work */ }
+    return [start, now()];
+  };
+  const first = now();
+  const spans = [];
+  return new Promise((resolve) => {
+    const next = () => {
+      spans.push(busy(spans.length < count ? blockMs : longMs));
+      if (spans.length > count) resolve(spans);
+      else setTimeout(next, Math.max(0, first + spans.length * everyMs - now()));
+    };
+    next();
+  });
+}
