@@ -127,6 +127,9 @@ class WorkerStream {
     case 'frame':
       this.latest = { ...this.latest, video: data.video };
       break;
+    case 'open':
+      this.open = true;
+      break;
     case 'close':
       this.ended = true;
       break;
@@ -151,7 +154,7 @@ class WorkerStream {
 
   send(line) {
     if (this.fallback) return this.fallback.send(line);
-    if (!this.started || this.ended) return false;
+    if (!this.open || this.ended) return false;
     this.worker.postMessage({ type: 'send', line });
     return true;
   }

@@ -55,12 +55,15 @@ async function startPageServer(playUrl) {
   const play = new URL(playUrl);
   const server = createServer(async (request, response) => {
     const { pathname } = new URL(request.url, 'http://test');
-    const file = pathname === '/port.html' ? { body: PORT_PAGE, type: 'text/html; charset=utf-8' } : await pageFile(pathname);
+    // The same page without the isolation headers, as a front-end that forgot them serves it.
+    const isolated = pathname !== '/plain/port.html';
+    const page = pathname === '/port.html' || pathname === '/plain/port.html';
+    const file = page ? { body: PORT_PAGE, type: 'text/html; charset=utf-8' } : await pageFile(pathname);
     if (!file) {
       response.writeHead(404, ISOLATION).end();
       return;
     }
-    response.writeHead(200, { ...ISOLATION, 'Content-Type': file.type }).end(file.body);
+    response.writeHead(200, { ...(isolated ? ISOLATION : {}), 'Content-Type': file.type }).end(file.body);
   });
   const relay = new WebSocketServer({ server, path: '/relay' });
   relay.on('connection', (page) => {
@@ -76,7 +79,8 @@ async function startPageServer(playUrl) {
     page.on('close', () => bridge.close());
   });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  return { url: `http://127.0.0.1:${server.address().port}/port.html`, close: () => { relay.close(); server.close(); } };
+  const origin = `http://127.0.0.1:${server.address().port}`;
+  return { url: `${origin}/port.html`, plainUrl: `${origin}/plain/port.html`, close: () => { relay.close(); server.close(); } };
 }
 
 let browser;
@@ -111,29 +115,35 @@ after(async () => {
   await play?.stop();
 });
 
-test('a player fed through a MessagePort shows the frame, sends a key to the core and tells a killed host', async () => {
+// Opens the port page, waits for run 5's frame on the canvas and taps K; returns the page and the key's record.
+async function playThroughPort(url) {
   const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
-  await page.goto(pages.url);
+  await page.goto(url);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   const expected = probeFrame(1, 64, 40, 5);
   await waitFor(async () => {
     const picture = await readPixels(page);
     return picture.width === 64 && Buffer.compare(Buffer.from(picture.pixels), Buffer.from(expected)) === 0;
   }, { what: 'run 5\'s frame on the canvas' });
-  const stream = await page.evaluate(() => window.kalmoPlayer.stats.stream);
-  assert.deepEqual(stream, { thread: 'worker', reason: '', source: 'port' });
-
+  const start = recordEntries(record, 'keyboard').length;
   await page.focus('.kalmo-viewport');
   await page.keyboard.down('KeyK');
   await page.keyboard.up('KeyK');
   const keys = await waitFor(() => {
-    const events = recordEntries(record, 'keyboard');
+    const events = recordEntries(record, 'keyboard').slice(start);
     return events.length >= 2 && events;
   }, { what: 'the key at the core' });
-  // RETROK_k is 107; the page's lines went through the port.
-  assert.deepEqual(keys.map((event) => [event.down, event.keycode]), [[1, 107], [0, 107]]);
   const lines = await page.evaluate(() => window.forwarded.lines);
   assert.ok(lines.some((line) => /^K 107 1 /.test(line)), `the port carried the key line: ${lines.join(' | ')}`);
+  return { page, keys };
+}
+
+test('a player fed through a MessagePort shows the frame, sends a key to the core and tells a killed host', async () => {
+  const { page, keys } = await playThroughPort(pages.url);
+  // RETROK_k is 107.
+  assert.deepEqual(keys.map((event) => [event.down, event.keycode]), [[1, 107], [0, 107]]);
+  const stream = await page.evaluate(() => window.kalmoPlayer.stats.stream);
+  assert.deepEqual(stream, { thread: 'worker', reason: '', source: 'port' });
 
   const [host] = childProcesses(play.child.pid);
   process.kill(host, 'SIGKILL');
@@ -144,4 +154,14 @@ test('a player fed through a MessagePort shows the frame, sends a key to the cor
   assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.state), 'error');
   await page.close();
   await waitFor(() => childProcesses(play.child.pid).length === 0, { what: 'no host left' });
+});
+
+test('a page without cross-origin isolation plays the port on its main thread and says why', async () => {
+  const { page, keys } = await playThroughPort(pages.plainUrl);
+  assert.deepEqual(keys.map((event) => [event.down, event.keycode]), [[1, 107], [0, 107]]);
+  const stream = await page.evaluate(() => window.kalmoPlayer.stats.stream);
+  assert.equal(stream.thread, 'main');
+  assert.match(stream.reason, /not cross-origin isolated/);
+  await page.close();
+  await waitFor(() => childProcesses(play.child.pid).length === 0, { what: 'the host to end with its page' });
 });
