@@ -27,7 +27,7 @@ import os from 'node:os';
 import WebSocket from 'ws';
 import {
   build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
-  probePixelWord, waitFor, clockOffset, writeScenario, blockMainThread,
+  probePixelWord, waitFor, clockOffset, writeSteadyScenario, blockMainThread,
 } from '../test/browser/support/browser_harness.js';
 
 const options = Object.fromEntries(process.argv.slice(2).map((arg) => arg.replace(/^--/, '').split('=')));
@@ -296,14 +296,7 @@ function startHogs() {
 
 // The page's main thread blocked as a front-end's work would, with the stream in its worker or on the main thread.
 async function measureBlocked(browser, dir, thread, hog) {
-  const { scenario } = writeScenario(dir, 'blocked', `av 160 100 0 60 48000
-[load_game]
-pixel_format 1
-[every_frame]
-poll
-video 1 160 100
-batch 800
-`);
+  const { scenario } = writeSteadyScenario(dir);
   return withPlay({ core: build.probeCore, content: scenario, data: dir }, async (play) => {
     const page = await browser.open(`${await play.url}&thread=${thread}`);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.framesConsumed > 96000'), { what: 'two seconds of sound' });

@@ -18,7 +18,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeScenario, recordEntries,
+  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, writeSteadyScenario, recordEntries,
   clockOffset, blockMainThread,
 } from './support/browser_harness.js';
 
@@ -32,15 +32,7 @@ let record;
 
 before(async () => {
   const dir = temporaryDirectory('stream-worker');
-  // New pixels every run (the probe's pattern follows the run number) and 800 frames of sound a run at 48 kHz.
-  const { scenario, record: path } = writeScenario(dir, 'busy', `av 160 100 0 60 48000
-[load_game]
-pixel_format 1
-[every_frame]
-poll
-video 1 160 100
-batch 800
-`);
+  const { scenario, record: path } = writeSteadyScenario(dir);
   record = path;
   browser = await launchBrowser();
   play = startPlay({ core: build.probeCore, content: scenario, data: dir });

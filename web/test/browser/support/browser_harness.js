@@ -128,6 +128,19 @@ video 1 ${width} ${height}
 `);
 }
 
+// The probe at 60 fps drawing new pixels every run (160x100, XRGB8888) and sending 800 frames of sound a run
+// at 48 kHz: a steady stream of both, for measuring a page under load.
+export function writeSteadyScenario(dir) {
+  return writeScenario(dir, 'steady', `av 160 100 0 60 48000
+[load_game]
+pixel_format 1
+[every_frame]
+poll
+video 1 160 100
+batch 800
+`);
+}
+
 export function readRecord(path) {
   return existsSync(path) ? readFileSync(path, 'utf8').split('\n').filter(Boolean) : [];
 }
