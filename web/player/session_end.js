@@ -41,7 +41,7 @@ export function describeEnd({ exit = null, hostError = '', refused = '', streamE
     const how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.code}`;
     const said = hostError ? `The host said: “${hostError}”. ` : '';
     if (exit.signal) {
-      const words = SIGNAL_WORDS[exit.signal] ?? `was ended by the signal ${exit.signal}`;
+      const words = SIGNAL_WORDS[exit.signal] ?? 'was ended by a signal';
       return { state: 'error', title: `The host ${words} (${exit.signal})`, detail: `${said}(${how})` };
     }
     if (exit.code === 0 && !hostError) return { state: 'ended', title: 'The game ended', detail: `${exit.meaning} (${how})` };
