@@ -85,9 +85,16 @@ class WorkerStream {
     this.worker.onmessage = ({ data }) => this.receive(data);
     // A worker that cannot load hands nothing back: the source and canvas are only sent once it runs.
     this.worker.onerror = (event) => {
-      if (this.started) return;
       event.preventDefault?.();
-      this.fallBack(`the stream worker did not start: ${event.message || 'error'}`);
+      if (!this.started) {
+        this.fallBack(`the stream worker did not start: ${event.message || 'error'}`);
+        return;
+      }
+      // A fault inside the running stream ends the session where a person sees it, never silently.
+      if (this.ended) return;
+      this.ended = true;
+      this.worker.terminate();
+      this.report({ type: 'close', outcome: { clean: false, code: 0, reason: '', error: `the stream worker failed: ${event.message || 'error'}` } });
     };
   }
 
