@@ -19,6 +19,7 @@
 // bench/RESULTS.md.
 //
 //   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--blocks=40] [--results=PATH]
+//   node web/bench/browser_bench.js --only=threads   (the blocked-page table alone, printed, not written)
 
 import { spawn } from 'node:child_process';
 import { readFileSync, writeFileSync, existsSync } from 'node:fs';
@@ -331,6 +332,21 @@ async function measureBlocked(browser, dir, thread, hog) {
   });
 }
 
+function blockedTable(blocked) {
+  const lines = [];
+  lines.push(`The page's main thread blocked 100 ms every 500 ms (${BLOCKS} times), then 1 s; probe 160x100 at 60 fps with sound`);
+  lines.push('stream thread  beside       drawn per blocked s   longest without a draw   msg->drawn med/p99   underruns   sound behind picture');
+  for (const b of blocked) {
+    lines.push(`${b.thread.padEnd(14)} ${(b.hog ? '2 busy procs' : 'nothing').padEnd(12)} ${fixed(b.drawnPerBlockedSecond, 1).padStart(19)}` +
+      `   ${`${fixed(b.longestGap, 0)} ms`.padStart(22)}   ${fixed(b.toDrawn.median).padStart(8)} / ${fixed(b.toDrawn.p99).padEnd(8)}` +
+      `   ${String(b.underruns).padStart(9)}   ${`${fixed(b.trails, 1)} ms`.padStart(20)}`);
+  }
+  const [worker, main] = blocked;
+  lines.push(`frames drawn while blocked, worker / main thread: ${fixed(worker.drawnPerBlockedSecond / Math.max(main.drawnPerBlockedSecond, 0.1), 0)}x ` +
+    '(the main-thread path, like ImageBitmaps handed to the page, cannot show a frame while the page is blocked)');
+  return lines;
+}
+
 function report(streams, renderers, input, audio, blocked) {
   const lines = [];
   const when = new Date().toISOString().slice(0, 16).replace('T', ' ');
@@ -369,17 +385,7 @@ function report(streams, renderers, input, audio, blocked) {
   lines.push(`buffered med ${fixed(audio.buffered.median, 1)} ms p99 ${fixed(audio.buffered.p99, 1)} ms; ` +
     `latency med ${fixed(audio.latency.median, 1)} ms p99 ${fixed(audio.latency.p99, 1)} ms; underruns ${audio.underruns}; ` +
     `dry-outs ${audio.dryOuts}; frames cut back ${audio.trimmedFrames}; consumed ${fixed(audio.consumedPerSecond, 0)} frames/s`);
-  lines.push('');
-  lines.push(`The page's main thread blocked 100 ms every 500 ms (${BLOCKS} times), then 1 s; probe 160x100 at 60 fps with sound`);
-  lines.push('stream thread  beside       drawn per blocked s   longest without a draw   msg->drawn med/p99   underruns   sound behind picture');
-  for (const b of blocked) {
-    lines.push(`${b.thread.padEnd(14)} ${(b.hog ? '2 busy procs' : 'nothing').padEnd(12)} ${fixed(b.drawnPerBlockedSecond, 1).padStart(19)}` +
-      `   ${`${fixed(b.longestGap, 0)} ms`.padStart(22)}   ${fixed(b.toDrawn.median).padStart(8)} / ${fixed(b.toDrawn.p99).padEnd(8)}` +
-      `   ${String(b.underruns).padStart(9)}   ${`${fixed(b.trails, 1)} ms`.padStart(20)}`);
-  }
-  const [worker, main] = blocked;
-  lines.push(`frames drawn while blocked, worker / main thread: ${fixed(worker.drawnPerBlockedSecond / Math.max(main.drawnPerBlockedSecond, 0.1), 0)}x ` +
-    '(the main-thread path, like ImageBitmaps handed to the page, cannot show a frame while the page is blocked)');
+  lines.push('', ...blockedTable(blocked));
   return lines;
 }
 
@@ -395,15 +401,19 @@ async function main() {
   const dir = temporaryDirectory('bench');
   const browser = await Browser.launch();
   try {
+    const blocked = [];
+    for (const hog of [false, true]) {
+      for (const thread of ['worker', 'main']) blocked.push(await measureBlocked(browser, dir, thread, hog));
+    }
+    if (options.only === 'threads') {
+      console.log([`load average ${os.loadavg()[0].toFixed(1)} at the end`, ...blockedTable(blocked)].join('\n'));
+      return;
+    }
     const streams = [];
     for (const [width, height] of [[320, 200], [640, 480]]) streams.push(await measureStream(browser, dir, width, height, '2d'));
     const renderers = [streams[1], await measureStream(browser, dir, 640, 480, 'webgl')];
     const input = await measureInput(browser, dir);
     const audio = await measureAudio(browser, dir);
-    const blocked = [];
-    for (const hog of [false, true]) {
-      for (const thread of ['worker', 'main']) blocked.push(await measureBlocked(browser, dir, thread, hog));
-    }
     const lines = report(streams, renderers, input, audio, blocked);
     console.log(lines.join('\n'));
     writeSection(lines);

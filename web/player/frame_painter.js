@@ -136,6 +136,7 @@ export class FramePainter {
     // Per shown frame: message arrival to the end of its upload, in ms.
     this.lastArrivalToDrawMs = 0;
     this.lastDrawMs = 0;
+    this.backstop = 0;
     this.refreshHandle = nextRefresh((now) => this.onRefresh(now));
   }
 
@@ -148,9 +149,10 @@ export class FramePainter {
       this.drawPending();
       return;
     }
-    // Pages that stop painting (headless, throttled) may skip refresh callbacks; the frame still gets drawn.
-    clearTimeout(this.backstop);
-    this.backstop = setTimeout(() => this.refresh(), this.refreshPeriod * 2);
+    // Pages that stop painting (headless, throttled, a worker while the page is blocked) may skip refresh
+    // callbacks; the frame still gets drawn. Set once, not pushed back by every newer frame, so a steady
+    // stream cannot keep postponing it.
+    this.backstop ||= setTimeout(() => this.refresh(), this.refreshPeriod * 2);
   }
 
   onRefresh(now) {
@@ -165,6 +167,7 @@ export class FramePainter {
 
   refresh() {
     clearTimeout(this.backstop);
+    this.backstop = 0;
     this.draws = Math.min(this.draws + 1, MAX_SAVED_DRAWS);
     if (this.draws >= 1) this.drawPending();
   }
