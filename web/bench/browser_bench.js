@@ -313,7 +313,8 @@ async function measureBlocked(browser, dir, thread, hog) {
       const { drawn } = await page.evaluate('window.kalmoPlayer.timeline()');
       await page.close();
       const from = spans[0][0];
-      const to = spans.at(-1)[1];
+      // Past the last block, so the first frame drawn after it closes the last gap.
+      const to = spans.at(-1)[1] + 400;
       const inRun = drawn.filter(([, at]) => at >= from && at <= to);
       const blockedMs = spans.reduce((sum, [start, end]) => sum + end - start, 0);
       const drawnInBlocks = inRun.filter(([, at]) => spans.some(([start, end]) => at > start && at < end)).length;

@@ -10,8 +10,8 @@
 // second, while an OffscreenCanvas reaches the compositor from the worker
 // itself. The bench blocks the page's main thread and counts the frames
 // drawn during the blocks by the worker and by the main thread, which is
-// where a bitmap would wait too: about 48 a second against none
-// (bench/RESULTS.md, section web-player). On the main-thread path (no
+// where a bitmap would wait too: 28 to 51 a second against none, on a
+// loaded machine (bench/RESULTS.md, section web-player). On the main-thread path (no
 // Worker, no OffscreenCanvas, or no cross-origin isolation) the same
 // painter draws on this canvas directly.
 
