@@ -30,6 +30,17 @@ web-test:
 	cmake --build build/linux -j $(JOBS) --target $(WEB_TARGETS)
 	test -d web/node_modules || (cd web && npm ci --no-audit --no-fund)
 	cd web && npm test && npm run test:browser
+	$(MAKE) --no-print-directory web-windows-test
+
+# The same package under a pinned Windows node.exe in Wine, against the
+# Windows host and DLLs (web/test/windows/); it skips, saying why, without wine.
+WEB_WINDOWS_TARGETS := kalmo-host demo_core probe_core not_a_core
+.PHONY: web-windows-test
+web-windows-test:
+	cmake -S . -B build/windows $(GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake
+	cmake --build build/windows -j $(JOBS) --target $(WEB_WINDOWS_TARGETS)
+	bash tools/windows_node.sh
+	cd web && npm run test:windows
 
 # The release archives in dist/ (tools/dist/make_dist.sh says what each
 # holds), checked by unpacking and running each one.

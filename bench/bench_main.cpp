@@ -31,7 +31,7 @@
 #include "bench.h"
 #include "child_process.h"
 
-const char *const nestopia_core = "/usr/lib/x86_64-linux-gnu/libretro/nestopia_libretro.so";
+const char *const nestopia_core = KALMO_NESTOPIA_CORE_PATH;
 
 const bench_programs &programs() {
     static bench_programs found = [] {

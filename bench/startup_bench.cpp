@@ -223,7 +223,7 @@ void run_startup_bench(const bench_options &) {
     if (access(nestopia_core, R_OK) == 0) {
         startup_against_loader(folder, rom);
     } else {
-        report("Start-up: %s is missing (Debian package libretro-nestopia)", nestopia_core);
+        report("Start-up: %s is missing (make setup unpacks it from Debian's libretro-nestopia)", nestopia_core);
         report_target("start-up to running (nestopia)", "not run", "<= 1.3x", false);
     }
     memory_against_loader(folder, rom);

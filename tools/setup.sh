@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpng-dev
   libsdl2-dev xvfb xauth xdotool imagemagick
-  libretro-nestopia libretro-gambatte libretro-mgba
+  libinih1 zlib1g
   clang libclang-rt-14-dev nlohmann-json3-dev valgrind
   mono-mcs
 )
@@ -29,10 +29,31 @@ node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0
 if [ "$node_major" -lt 18 ]; then missing+=(nodejs npm); fi
 if [ "$node_major" -ge 18 ] && ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
 dpkg-query -W -f='${Status}' chromium 2>/dev/null | grep -q "install ok installed" || missing+=(chromium)
-if [ ${#missing[@]} -gt 0 ]; then
+# Debian's real cores, for the integration tests. Their packages depend on a
+# Libretro frontend, which this project never installs or runs: only the core
+# libraries are unpacked (their own library needs are in the list above).
+core_packages=(libretro-nestopia libretro-gambatte libretro-mgba)
+core_root=/opt/kalmo/libretro-cores
+cores_missing=0
+for core in nestopia gambatte mgba; do
+  compgen -G "$core_root/usr/lib/*/libretro/${core}_libretro.so" >/dev/null || cores_missing=1
+done
+if [ ${#missing[@]} -gt 0 ] || [ "$cores_missing" = 1 ]; then
   $SUDO apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+fi
+if [ "$cores_missing" = 1 ]; then
+  debs=$(mktemp -d)
+  chown _apt "$debs" 2>/dev/null || true
+  (cd "$debs" && $SUDO apt-get download -q "${core_packages[@]}" </dev/null)
+  $SUDO mkdir -p "$core_root"
+  for deb in "$debs"/*.deb; do $SUDO dpkg-deb -x "$deb" "$core_root"; done
+  $SUDO rm -rf "$debs"
 fi
 
 # The web package's dependencies, exactly as package-lock.json records them.
 (cd "$(dirname "$0")/../web" && npm ci --no-audit --no-fund)
+# The Windows node.exe that the web package's Wine tests run (not shipped).
+bash "$(dirname "$0")/windows_node.sh"

@@ -181,3 +181,46 @@ export class BridgeServer {
 }
 
 export function createBridgeServer(options: BridgeOptions): BridgeServer;
+
+/** What the player is told besides packets, over the bridge's WebSocket (as JSON text) or a port (as objects). */
+export type BridgeNote =
+  | { bridge: 'diagnostic'; line: string }
+  | { bridge: 'stats'; sentVideo: number; droppedVideo: number; repeatedVideo: number }
+  | { bridge: 'exit'; code: number | null; signal: string | null; meaning: string }
+  | { bridge: 'refused'; reason: string };
+
+/**
+ * What connectPort needs of a port: Electron's MessagePortMain, a worker_threads
+ * MessagePort or a DOM MessagePort all have it.
+ */
+export interface MessagePortLike {
+  postMessage(message: unknown, transfer?: any[]): void;
+  close(): void;
+  start?(): void;
+  addEventListener?(type: string, listener: (event: any) => void): void;
+  on?(event: string, listener: (...args: any[]) => void): unknown;
+}
+
+export interface PortOptions {
+  /** How long the host has to end after QUIT before it is killed; default QUIT_GRACE_MS. */
+  quitGraceMs?: number;
+  /** Told of each refused message. */
+  log?: (line: string) => void;
+}
+
+/**
+ * A host session paired with a port: each host packet goes out as an ArrayBuffer
+ * of its own, notes as BridgeNote objects; each string that comes in must be one
+ * command line. A bad message is refused and ends the host, as does the port closing
+ * (QUIT, then a kill after quitGraceMs); the host's end closes the port.
+ */
+export class PortConnection {
+  constructor(session: HostSession, port: MessagePortLike, options?: PortOptions);
+  readonly session: HostSession;
+  readonly closed: boolean;
+  readonly stats: { sentVideo: number; droppedVideo: number; repeatedVideo: number };
+  /** QUIT (a kill after quitGraceMs); the port gets the exit note, then closes. */
+  close(): Promise<HostExit>;
+}
+
+export function connectPort(session: HostSession, port: MessagePortLike, options?: PortOptions): PortConnection;

@@ -8,3 +8,4 @@ export { COMMAND_LIMITS, CommandError, keyLine, mouseLine, parseCommandLine } fr
 export { HostSession, defaultHostPath, startHost } from './lib/host_session.js';
 export { exitMeaning } from './lib/exit_meaning.js';
 export { BridgeServer, QUIT_GRACE_MS, createBridgeServer } from './lib/bridge_server.js';
+export { PortConnection, connectPort } from './lib/port_connection.js';

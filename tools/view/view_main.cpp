@@ -1,9 +1,8 @@
 // kalmo-view: a live parent for kalmo-host on Linux. It runs the host
 // through kalmo-client, shows its frames in a window, plays its audio, and
-// sends the mouse (captured relatively) and the keyboard to it as commands.
-// Closing the window sends QUIT. This file holds the command line, the status
-// handling and the event loop; the window, sound, pointer and key table have
-// their own files.
+// sends the mouse and the keyboard to it as commands. Closing the window
+// sends QUIT. This file holds the command line, the status handling and the
+// event loop; the window, sound, pointer rule and keys have their own files.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 
 #include "audio_queue.h"
 #include "host_session.h"
+#include "key_hold.h"
 #include "key_map.h"
 #include "pointer_tracker.h"
 #include "recording.h"
@@ -30,17 +30,30 @@ using namespace kalmo;
 
 namespace {
 
-// The key that releases and recaptures the mouse; it never reaches the core.
+// The key that releases and recaptures a captured mouse; in captured mode it
+// never reaches the core.
 constexpr SDL_Keycode capture_key = SDLK_F12;
+
+enum class PointerMode { kByCore, kFollow, kCaptured };
 
 const char usage[] =
     "usage: kalmo-view --core PATH --content PATH [options]\n"
     "\n"
     "Plays a game through kalmo-host: the host's frames in a window (scaled,\n"
-    "keeping the picture's aspect), its sound through SDL, the mouse captured\n"
-    "and sent as relative motion, the keyboard as Libretro key codes.\n"
-    "F12 releases the mouse (click the window to capture it again).\n"
+    "keeping the picture's aspect), its sound through SDL, the mouse as motion\n"
+    "that keeps the game's cursor under the hand, the keyboard as Libretro key\n"
+    "codes (a key tapped shorter than 50 ms is held down for 50 ms).\n"
     "Closing the window sends QUIT; the host's exit code becomes ours.\n"
+    "\n"
+    "Pointer modes (the game's cursor is brought under the pointer when the\n"
+    "mouse is captured, when it enters the window, and when the picture's size\n"
+    "changes):\n"
+    "  follow    the system pointer, hidden over the window, moves the game's\n"
+    "            cursor; nothing is captured; Esc and F12 go to the game.\n"
+    "            The default for the ScummVM core.\n"
+    "  captured  the mouse is captured (relative mode) when the game starts or\n"
+    "            the window is clicked; F12 releases it and never reaches the\n"
+    "            game; Esc goes to the game. The default for other cores.\n"
     "\n"
     "options:\n"
     "  --host PATH        kalmo-host to run (default: " KALMO_DEFAULT_HOST ")\n"
@@ -53,7 +66,11 @@ const char usage[] =
     "                     lowered when it would not fit the screen (default: fits\n"
     "                     the screen, at most 3)\n"
     "  --smooth           smooth scaling instead of sharp pixels\n"
-    "  --no-capture       leave the mouse free (motion is still sent)\n"
+    "  --pointer MODE     follow or captured (default: by core, see above)\n"
+    "  --no-capture       the same as --pointer follow\n"
+    "  --mouse-speed X    multiplies the motion sent to the core, 0.1 to 10\n"
+    "                     (default: 1/0.9 for the ScummVM core, which moves its\n"
+    "                     cursor 0.9 pixel per unit, else 1)\n"
     "  --no-audio         do not open an audio device\n"
     "  --verbose          copy the host's diagnostic stream to stderr, and report\n"
     "                     the sound's starts, underruns and reserve\n"
@@ -63,7 +80,9 @@ struct Options {
     std::string host = KALMO_DEFAULT_HOST;
     std::string core, content, dirs, system, save, assets, playlist;
     int scale = 0;
-    bool smooth = false, capture = true, audio = true, verbose = false;
+    PointerMode pointer = PointerMode::kByCore;
+    double mouse_speed = 0;
+    bool smooth = false, audio = true, verbose = false;
 };
 
 [[noreturn]] void fail(const std::string &message, int code = 2) {
@@ -79,6 +98,20 @@ int parse_scale(const std::string &value) {
     return int(scale);
 }
 
+double parse_mouse_speed(const std::string &value) {
+    char *end = nullptr;
+    double speed = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != 0 || !(speed >= 0.1 && speed <= 10))
+        fail("--mouse-speed takes a number from 0.1 to 10, not " + value);
+    return speed;
+}
+
+PointerMode parse_pointer_mode(const std::string &value) {
+    if (value == "follow") return PointerMode::kFollow;
+    if (value == "captured") return PointerMode::kCaptured;
+    fail("--pointer takes follow or captured, not " + value);
+}
+
 Options parse_options(int argc, char **argv) {
     Options options;
     for (int i = 1; i < argc; i++) {
@@ -88,7 +121,7 @@ Options parse_options(int argc, char **argv) {
             std::exit(0);
         }
         if (option == "--smooth") { options.smooth = true; continue; }
-        if (option == "--no-capture") { options.capture = false; continue; }
+        if (option == "--no-capture") { options.pointer = PointerMode::kFollow; continue; }
         if (option == "--no-audio") { options.audio = false; continue; }
         if (option == "--verbose") { options.verbose = true; continue; }
         if (i + 1 >= argc) fail("unknown option or missing value: " + option + " (see --help)");
@@ -102,6 +135,8 @@ Options parse_options(int argc, char **argv) {
         else if (option == "--assets") options.assets = value;
         else if (option == "--playlist") options.playlist = value;
         else if (option == "--scale") options.scale = parse_scale(value);
+        else if (option == "--pointer") options.pointer = parse_pointer_mode(value);
+        else if (option == "--mouse-speed") options.mouse_speed = parse_mouse_speed(value);
         else fail("unknown option: " + option + " (see --help)");
     }
     if (options.core.empty() || options.content.empty()) fail("--core and --content are required (see --help)");
@@ -149,7 +184,9 @@ int initial_scale(const Options &options) {
 
 class Viewer {
 public:
-    Viewer(const Options &options, client::HostSession &host) : options_(options), host_(host) {}
+    Viewer(const Options &options, client::HostSession &host) : options_(options), host_(host) {
+        pointer_.set_speed(options.mouse_speed > 0 ? options.mouse_speed : 1);
+    }
     int run();
 
 private:
@@ -161,6 +198,15 @@ private:
     void handle_event(const SDL_Event &event);
     void handle_key(const SDL_KeyboardEvent &event);
     void set_capture(bool on);
+    void choose_pointer_mode(const std::string &core_message);
+    bool follow() const { return mode_ == PointerMode::kFollow; }
+    bool captured_mode() const { return mode_ == PointerMode::kCaptured; }
+    // Where the system pointer is in the window; false when it is elsewhere.
+    bool pointer_in_window(int &x, int &y) const;
+    // Brings the game's cursor under the system pointer at x, y in the
+    // window, or under the picture's centre when the pointer is elsewhere.
+    void bring_cursor_under_pointer(bool over, int x, int y);
+    void send_due_key_releases();
     void update_title();
     void request_quit();
     void report_audio(bool final);
@@ -171,6 +217,8 @@ private:
     ViewerWindow window_;
     AudioQueue audio_;
     PointerTracker pointer_;
+    PointerMode mode_ = PointerMode::kCaptured;
+    KeyHold key_hold_;
     bool redraw_ = false;
     uint64_t frames_received_ = 0;
     bool captured_ = false, quitting_ = false;
@@ -205,9 +253,12 @@ void Viewer::take_event(const client::Event &event) {
     case client::EventType::kVideo: {
         bool first = window_.frame_width() == 0;
         window_.take_frame(event.width(), event.height(), event.rgba());
+        pointer_.set_frame_size(event.width(), event.height());
         frames_received_++;
-        if (first && options_.capture && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
+        if (first && captured_mode() && (SDL_GetWindowFlags(window_.window()) & SDL_WINDOW_INPUT_FOCUS))
             set_capture(true);
+        int x = 0, y = 0;
+        if (first && follow() && pointer_in_window(x, y)) bring_cursor_under_pointer(true, x, y);
         redraw_ = true;
         break;
     }
@@ -231,7 +282,10 @@ void Viewer::take_diagnostic(const std::string &line) {
 void Viewer::take_status(const std::string &text) {
     std::fprintf(stderr, "kalmo-view: status %s\n", text.c_str());
     std::string state = json_string_member(text, "state");
-    if (state == "core") core_message_ = json_string_member(text, "message");
+    if (state == "core") {
+        core_message_ = json_string_member(text, "message");
+        choose_pointer_mode(core_message_);
+    }
     if (state == "av" || state == "geometry") {
         double width = 0, height = 0, aspect = 0;
         json_number_member(text, "width", width);
@@ -294,18 +348,50 @@ void Viewer::update_title() {
     if (!core_message_.empty()) title += " - " + core_message_;
     title += " - " + state_;
     if (av_width_) title += " " + std::to_string(av_width_) + "x" + std::to_string(av_height_);
-    if (options_.capture) title += captured_ ? " - F12 releases the mouse" : " - click to capture the mouse";
+    if (captured_mode()) title += captured_ ? " - F12 releases the mouse" : " - click to capture the mouse";
     window_.set_title(title);
+}
+
+void Viewer::choose_pointer_mode(const std::string &core_message) {
+    bool scummvm = default_pointer_speed(core_message) != 1;
+    if (options_.mouse_speed <= 0) pointer_.set_speed(default_pointer_speed(core_message));
+    mode_ = options_.pointer != PointerMode::kByCore ? options_.pointer
+            : scummvm                                 ? PointerMode::kFollow
+                                                      : PointerMode::kCaptured;
+    if (follow()) SDL_ShowCursor(SDL_DISABLE);
+    std::fprintf(stderr, "kalmo-view: pointer mode %s, mouse speed %.3f\n", follow() ? "follow" : "captured",
+                 pointer_.speed());
+}
+
+// Asked of the display: SDL's own mouse state is only as recent as the
+// events already handled.
+bool Viewer::pointer_in_window(int &x, int &y) const {
+    int window_x = 0, window_y = 0, width = 0, height = 0;
+    SDL_GetGlobalMouseState(&x, &y);
+    SDL_GetWindowPosition(window_.window(), &window_x, &window_y);
+    SDL_GetWindowSize(window_.window(), &width, &height);
+    x -= window_x;
+    y -= window_y;
+    return x >= 0 && y >= 0 && x < width && y < height;
+}
+
+void Viewer::bring_cursor_under_pointer(bool over, int x, int y) {
+    PictureGeometry geometry = window_.geometry();
+    if (!over) x = geometry.window_width / 2, y = geometry.window_height / 2;
+    pointer_.bring_under(x, y, geometry, captured_);
 }
 
 void Viewer::set_capture(bool on) {
     if (on == captured_) return;
+    // Where the pointer is before relative mode hides it: the cursor comes there.
+    int x = 0, y = 0;
+    bool over = pointer_in_window(x, y);
     if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0 && on) {
         std::fprintf(stderr, "kalmo-view: cannot capture the mouse: %s\n", SDL_GetError());
         return;
     }
     captured_ = on;
-    if (on) pointer_.centre(window_);
+    if (on) bring_cursor_under_pointer(over, x, y);
     std::fprintf(stderr, "kalmo-view: mouse %s\n", on ? "captured (F12 releases it)" : "released");
     update_title();
 }
@@ -319,17 +405,31 @@ void Viewer::request_quit() {
     update_title();
 }
 
+uint64_t now_ms() {
+    using namespace std::chrono;
+    return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 void Viewer::handle_key(const SDL_KeyboardEvent &event) {
     bool down = event.state == SDL_PRESSED;
-    if (event.keysym.sym == capture_key) {
-        if (down && !event.repeat && options_.capture) set_capture(!captured_);
+    if (event.keysym.sym == capture_key && captured_mode()) {
+        if (down && !event.repeat) set_capture(!captured_);
         return;
     }
     unsigned key = retro_key_from_sdl(event.keysym.sym);
     if (key == 0) return;
+    uint16_t modifiers = retro_modifiers_from_sdl(event.keysym.mod);
+    if (down && !event.repeat) key_hold_.press(key, now_ms());
+    if (!down && !key_hold_.release(key, modifiers, now_ms())) return;
     uint32_t character = down ? typed_character(event.keysym.sym, event.keysym.mod) : 0;
     std::string ignored;
-    host_.send_key(key, down ? 1 : 0, character, retro_modifiers_from_sdl(event.keysym.mod), ignored);
+    host_.send_key(key, down ? 1 : 0, character, modifiers, ignored);
+}
+
+void Viewer::send_due_key_releases() {
+    std::string ignored;
+    for (const KeyHold::Release &release : key_hold_.take_due(now_ms()))
+        host_.send_key(release.key, 0, 0, release.modifiers, ignored);
 }
 
 void Viewer::handle_event(const SDL_Event &event) {
@@ -337,16 +437,24 @@ void Viewer::handle_event(const SDL_Event &event) {
     case SDL_QUIT: request_quit(); break;
     case SDL_KEYDOWN:
     case SDL_KEYUP: handle_key(event.key); break;
-    case SDL_MOUSEMOTION: pointer_.on_motion(event.motion, window_, captured_); break;
+    case SDL_MOUSEMOTION:
+        // A released mouse in captured mode is the desktop's, not the game's.
+        if (captured_ || follow()) pointer_.on_motion(event.motion, window_.geometry(), captured_);
+        break;
     case SDL_MOUSEBUTTONDOWN:
-        if (options_.capture && !captured_) set_capture(true);
+        if (captured_mode() && !captured_) set_capture(true);
         pointer_.on_button(event.button);
         break;
     case SDL_MOUSEBUTTONUP: pointer_.on_button(event.button); break;
     case SDL_MOUSEWHEEL: pointer_.on_wheel(event.wheel); break;
     case SDL_WINDOWEVENT:
         if (event.window.event == SDL_WINDOWEVENT_LEAVE) pointer_.on_leave(captured_);
-        if (event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED && options_.capture && !captured_ &&
+        if (event.window.event == SDL_WINDOWEVENT_ENTER && follow()) {
+            int x = 0, y = 0;
+            bool over = pointer_in_window(x, y);
+            bring_cursor_under_pointer(over, x, y);
+        }
+        if (event.window.event == SDL_WINDOWEVENT_FOCUS_GAINED && captured_mode() && !captured_ &&
             window_.frame_width())
             set_capture(true);
         if (event.window.event == SDL_WINDOWEVENT_FOCUS_LOST && captured_) set_capture(false);
@@ -375,6 +483,7 @@ int Viewer::run() {
             handle_event(event);
             if (quitting_ && !was_quitting) quit_requested_at = clock();
         }
+        send_due_key_releases();
         MouseState mouse;
         std::string ignored;
         if (pointer_.take_state(frames_received_, mouse) && !quitting_)

@@ -97,36 +97,19 @@ void ViewerWindow::present() {
     SDL_RenderPresent(renderer_);
 }
 
-bool ViewerWindow::to_frame(int window_x, int window_y, int &frame_x, int &frame_y) const {
-    SDL_Rect rect = picture_rect();
+PictureGeometry ViewerWindow::geometry() const {
+    PictureGeometry geometry;
     // Window coordinates may differ from renderer pixels on high-density screens.
-    int window_width = 0, window_height = 0, output_width = 0, output_height = 0;
-    SDL_GetWindowSize(window_, &window_width, &window_height);
-    SDL_GetRendererOutputSize(renderer_, &output_width, &output_height);
-    double x = window_width ? double(window_x) * output_width / window_width : window_x;
-    double y = window_height ? double(window_y) * output_height / window_height : window_y;
-    if (rect.w <= 0 || rect.h <= 0 || frame_width_ == 0) {
-        frame_x = frame_y = 0;
-        return false;
-    }
-    frame_x = int((x - rect.x) * frame_width_ / rect.w);
-    frame_y = int((y - rect.y) * frame_height_ / rect.h);
-    bool inside = frame_x >= 0 && frame_y >= 0 && frame_x < int(frame_width_) && frame_y < int(frame_height_);
-    if (frame_x < 0) frame_x = 0;
-    if (frame_y < 0) frame_y = 0;
-    if (frame_x >= int(frame_width_)) frame_x = int(frame_width_) - 1;
-    if (frame_y >= int(frame_height_)) frame_y = int(frame_height_) - 1;
-    return inside;
-}
-
-void ViewerWindow::frame_pixels_per_window_pixel(double &x, double &y) const {
+    SDL_GetWindowSize(window_, &geometry.window_width, &geometry.window_height);
+    SDL_GetRendererOutputSize(renderer_, &geometry.drawable_width, &geometry.drawable_height);
     SDL_Rect rect = picture_rect();
-    int window_width = 0, window_height = 0, output_width = 0, output_height = 0;
-    SDL_GetWindowSize(window_, &window_width, &window_height);
-    SDL_GetRendererOutputSize(renderer_, &output_width, &output_height);
-    double density = window_width ? double(output_width) / window_width : 1;
-    x = rect.w > 0 && frame_width_ ? density * frame_width_ / rect.w : 1;
-    y = rect.h > 0 && frame_height_ ? density * frame_height_ / rect.h : 1;
+    geometry.picture_x = rect.x;
+    geometry.picture_y = rect.y;
+    geometry.picture_width = rect.w;
+    geometry.picture_height = rect.h;
+    geometry.frame_width = frame_width_;
+    geometry.frame_height = frame_height_;
+    return geometry;
 }
 
 }  // namespace kalmo

@@ -1,13 +1,15 @@
 // The viewer's window: shows the latest frame scaled to fill the window
 // while keeping the picture's aspect (the one the host reported in its "av"
-// or "geometry" message, else the frame's own), and maps window positions
-// back to frame pixels for the pointer.
+// or "geometry" message, else the frame's own), and tells the pointer where
+// the picture is.
 #pragma once
 
 #include <SDL.h>
 
 #include <cstdint>
 #include <string>
+
+#include "pointer_rule.h"
 
 namespace kalmo {
 
@@ -32,10 +34,8 @@ public:
     // Replaces the texture's pixels with this frame's (rows of width * 4 bytes).
     void take_frame(uint32_t width, uint32_t height, const uint8_t *rgba);
     void present();
-    // Frame coordinates of a window position; false when it is outside the picture.
-    bool to_frame(int window_x, int window_y, int &frame_x, int &frame_y) const;
-    // How many frame pixels one window pixel covers, horizontally and vertically.
-    void frame_pixels_per_window_pixel(double &x, double &y) const;
+    // Where the picture is, for mapping the pointer to frame pixels.
+    PictureGeometry geometry() const;
     // Room for the window's inside on its screen (display 0 before open()):
     // the screen less panels and docks, and less the window's frame once it
     // has one. Zeros when SDL cannot tell.

@@ -16,10 +16,10 @@ import { EventEmitter } from 'node:events';
 import { WebSocketServer } from 'ws';
 import { defaultHostPath, startHost } from './host_session.js';
 import { BridgeConnection } from './bridge_connection.js';
+import { QUIT_GRACE_MS } from './host_relay.js';
 import { PLAYER_DIR, pageFile } from './page_files.js';
 
-// A page that closes gets its host QUIT, and the host is killed this long after.
-export const QUIT_GRACE_MS = 2000;
+export { QUIT_GRACE_MS };
 // Command lines are at most 128 characters; a larger message is closed by
 // the WebSocket layer itself (close code 1009) before it is read.
 const MAX_MESSAGE_BYTES = 1024;

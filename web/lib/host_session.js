@@ -7,14 +7,14 @@
 // (the packet stream broke; the host is then killed) and 'exit' once, with
 // { code, signal, meaning, lastStatus, killed, streamError }.
 //
-// Tying the host to this process: on Linux it is started through util-linux
-// `setpriv --pdeathsig KILL`, so the kernel kills it when this process dies
-// in any way, SIGKILL included (the kernel ties this to the thread that
-// spawned it: a host started from a worker thread ends with that worker).
-// Everywhere, live hosts are killed when this process exits (normally or on
-// an uncaught exception). On Windows a parent killed from outside (Task
-// Manager, TerminateProcess) leaves the host running: Node cannot put a
-// child in a kill-on-close job object by itself.
+// Tying the host to this process, however it dies: on Linux it is started
+// through util-linux `setpriv --pdeathsig KILL`, so the kernel kills it with
+// the thread that spawned it (a host started from a worker thread ends with
+// that worker). On Windows, Node (and Electron's main process, which spawns
+// the same way) puts every child spawned without `detached` in its
+// kill-on-close job object, so the host ends when this process does, killed
+// from outside included; never spawn it detached. Everywhere, live hosts are
+// also killed when this process exits normally or on an uncaught exception.
 import { spawn } from 'node:child_process';
 import { accessSync, constants } from 'node:fs';
 import { EventEmitter } from 'node:events';
@@ -30,6 +30,8 @@ const MAX_DIAGNOSTIC_LINE = 65536;
 // Something the core started may hold the pipes open after the host exits;
 // the exit is reported after this long even if they never close.
 const PIPE_CLOSE_GRACE_MS = 1000;
+
+const ZERO_WITHOUT_STOPPED = `exit code 0 without the host's "stopped" message (ended from outside, or not a kalmo-host)`;
 
 const liveSessions = new Set();
 let exitHookInstalled = false;
@@ -235,6 +237,9 @@ export class HostSession extends EventEmitter {
     const code = this.#exitCode;
     const signal = this.#exitSignal;
     let meaning = startError ?? exitMeaning(code, signal);
+    // The host says "stopped" before every exit 0 of its own; under Wine a
+    // process killed from outside also reports 0.
+    if (code === 0 && this.#lastStatus?.state !== 'stopped') meaning = ZERO_WITHOUT_STOPPED;
     if (this.#killReason) meaning = `the parent killed the host: ${this.#killReason}`;
     this.#result = {
       code,

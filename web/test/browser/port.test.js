@@ -123,7 +123,7 @@ async function playThroughPort(url) {
   const expected = probeFrame(1, 64, 40, 5);
   await waitFor(async () => {
     const picture = await readPixels(page);
-    return picture.width === 64 && Buffer.compare(Buffer.from(picture.pixels), Buffer.from(expected)) === 0;
+    return picture.width === 64 && Buffer.compare(Buffer.from(picture.data), Buffer.from(expected)) === 0;
   }, { what: 'run 5\'s frame on the canvas' });
   const start = recordEntries(record, 'keyboard').length;
   await page.focus('.kalmo-viewport');

@@ -50,7 +50,7 @@ after(async () => {
 
 // The canvas read back through the player, with the picture's CSS size and, on the main thread, the last forwarded frame.
 async function readCanvas(page) {
-  const { width, height, pixels } = await readPixels(page);
+  const { width, height, data: pixels } = await readPixels(page);
   const extra = await page.evaluate(() => {
     const canvas = window.kalmoPlayer.display.canvas;
     return { forwarded: window.lastForwarded ? Array.from(window.lastForwarded) : null,

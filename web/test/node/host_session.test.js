@@ -76,9 +76,10 @@ test('each exit code of the host is reported with its meaning and the last statu
 test('a host that ignores QUIT is killed after the timeout, and the result says so', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
-  const stuck = run.file('stuck.scn', '[frame 1]\nsleep 20000\n');
+  // The frame goes out just before the core hangs, so QUIT cannot be read before the hang.
+  const stuck = run.file('stuck.scn', '[frame 1]\nvideo 0 2 2\nsleep 20000\n');
   const host = session(run, { core: PROBE_CORE, content: stuck });
-  await new Promise((resolve) => host.on('status', (p) => p.state === 'running' && resolve()));
+  await new Promise((resolve) => host.once('video', resolve));
   const started = Date.now();
   const result = await host.quit({ timeoutMs: 300 });
   assert.ok(Date.now() - started >= 290);
@@ -103,25 +104,37 @@ test('a host killed from outside or by kill() is reported as such', async (t) =>
   assert.deepEqual([result.signal, result.killed], ['SIGKILL', 'the parent called kill()']);
 });
 
+test('an exit 0 without the "stopped" message is not called the game ending, as Wine reports a host killed from outside', async (t) => {
+  const run = runDirectories();
+  t.after(run.cleanup);
+  const silent = run.file('silent.sh', '#!/bin/sh\nexit 0\n', 0o755);
+  const result = await startHost({ host: silent, core: 'a', content: 'b', ...run.dirs }).exited;
+  assert.equal(result.code, 0);
+  assert.match(result.meaning, /^exit code 0 without the host's "stopped" message/);
+});
+
 test('keys, mouse, reset and commands reach the core as checked lines; bad values are refused before writing', async (t) => {
   const run = runDirectories();
   t.after(run.cleanup);
   const scenario = run.file('keys.scn', `record probe.rec\n${INPUT_SCENARIO}`);
   const host = session(run, { core: PROBE_CORE, content: scenario });
+  const recordPath = join(run.dirs.saveDir, 'probe.rec');
   let frames = 0;
-  host.on('video', () => {
+  host.on('video', async () => {
     if (++frames !== 3) return;
     assert.throws(() => host.key({ code: 97, down: 1, character: '97\nQUIT' }), CommandError);
     assert.throws(() => host.command('K 97 1 97 0\nQUIT'), CommandError);
     host.key({ code: 97, down: true, character: 97, modifiers: 1 });
     host.command('K 98 0 66 0');
     host.mouse({ dx: 5, dy: -3, buttons: 1, x: 1, y: 1, inside: true });
+    // Lines read together with QUIT meet no further poll, so the motion must be seen first.
+    await waitFor(() => / x=5 y=-3 /.test(readFileSync(recordPath, 'utf8')), 15000, 'the mouse line at the core');
     host.reset();
     host.quit();
   });
   const result = await host.exited;
   assert.equal(result.code, 0);
-  const record = readFileSync(join(run.dirs.saveDir, 'probe.rec'), 'utf8');
+  const record = readFileSync(recordPath, 'utf8');
   assert.deepEqual(record.match(/^keyboard .*$/gm).map((line) => line.replace(/ frame=\d+ in_run=\d/, '')),
     ['keyboard down=1 keycode=97 character=97 modifiers=1', 'keyboard down=0 keycode=98 character=66 modifiers=0']);
   assert.match(record, /^mouse frame=\d+ x=5 y=-3 left=1 right=0 /m);

@@ -2,7 +2,8 @@
 // and describe the package as a front-end uses it.
 import {
   PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
-  characterFromEvent, MouseAccumulator, mouseLine, keyLine, parseCommandLine, exitMeaning, type HostExit,
+  characterFromEvent, MouseAccumulator, mouseLine, keyLine, parseCommandLine, exitMeaning, connectPort, type HostExit,
+  type BridgeNote,
 } from 'kalmo-host-client';
 
 const parser = new PacketParser();
@@ -38,3 +39,13 @@ const server = createBridgeServer({ core: 'core.so', content: 'game', dataDir: '
 server.on('session', (session) => session.pid);
 const url: Promise<string> = server.listen();
 void url;
+
+const channel = new MessageChannel();
+const paired = connectPort(host, channel.port1, { quitGraceMs: 500, log: (text) => text.length });
+channel.port2.onmessage = (event: MessageEvent<ArrayBuffer | BridgeNote>) => {
+  const data = event.data;
+  if (data instanceof ArrayBuffer) parser.push(new Uint8Array(data));
+  else if (data.bridge === 'exit') console.log(data.meaning, paired.stats.sentVideo);
+};
+const closed: Promise<HostExit> = paired.close();
+void closed;
