@@ -11,12 +11,17 @@
 //   - audio: the buffer, how far the sound trails the picture, and underruns
 //     over 60 s of the demo tune, at the usual 30 ms target and the old 50 ms,
 //     on a quiet machine and beside two busy processes.
+//   - the stream in its worker against the main-thread path, with the page's
+//     main thread blocked (100 ms every 500 ms for 20 s, then 1 s), alone and
+//     beside two busy processes: frames drawn during the blocks, the longest
+//     time without a draw, message -> drawn, underruns, sound behind picture.
 // Times cross processes through one clock: the probe records CLOCK_MONOTONIC
 // (Node's hrtime), and the page's epoch clock is tied to it by the round
 // trip of least delay among twenty. Figures go to the section web-player of
 // bench/RESULTS.md.
 //
-//   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--results=PATH]
+//   node web/bench/browser_bench.js [--audio-seconds=60] [--stream-seconds=10] [--blocks=40] [--results=PATH]
+//   node web/bench/browser_bench.js --only=threads   (the blocked-page table alone, printed, not written)
 
 import { spawn } from 'node:child_process';
 import { readFileSync, writeFileSync, existsSync } from 'node:fs';
@@ -25,7 +30,7 @@ import os from 'node:os';
 import WebSocket from 'ws';
 import {
   build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
-  probePixelWord, waitFor,
+  probePixelWord, waitFor, clockOffset, writeSteadyScenario, blockMainThread,
 } from '../test/browser/support/browser_harness.js';
 
 const options = Object.fromEntries(process.argv.slice(2).map((arg) => arg.replace(/^--/, '').split('=')));
@@ -33,6 +38,7 @@ const AUDIO_SECONDS = Number(options['audio-seconds'] ?? 60);
 const STREAM_SECONDS = Number(options['stream-seconds'] ?? 10);
 const RESULTS = options.results ?? join(repoRoot, 'bench/RESULTS.md');
 const FRAME_MS = 1000 / 60;
+const BLOCKS = Number(options.blocks ?? 40);
 
 // A minimal DevTools client: one browser, pages attached in flat mode.
 class Browser {
@@ -109,23 +115,14 @@ class Page {
   }
 
   // Offset to add to the page's epoch milliseconds to get Node's monotonic milliseconds.
-  async clockOffset() {
-    let best = { delay: Infinity, offset: 0 };
-    for (let i = 0; i < 20; i++) {
-      const sent = monotonicMs();
-      const pageNow = await this.evaluate('performance.timeOrigin + performance.now()');
-      const received = monotonicMs();
-      if (received - sent < best.delay) best = { delay: received - sent, offset: (sent + received) / 2 - pageNow };
-    }
-    return best;
+  clockOffset() {
+    return clockOffset((expression) => this.evaluate(expression));
   }
 
   close() {
     return this.browser.send('Target.closeTarget', { targetId: this.targetId });
   }
 }
-
-const monotonicMs = () => Number(process.hrtime.bigint()) / 1e6;
 
 function percentile(values, fraction) {
   if (values.length === 0) return NaN;
@@ -144,10 +141,11 @@ function runIndex(runs) {
   return index;
 }
 
+// On the main-thread path (thread=main), where the bench can reach the painter.
 const HOOK_DRAWS = `(() => {
-  const display = window.kalmoPlayer.display;
+  const painter = window.kalmoPlayer.stream.stream.painter;
   window.benchDraws = [];
-  const renderer = display.renderer;
+  const renderer = painter.renderer;
   const draw = renderer.draw.bind(renderer);
   // Reading one pixel back waits until the upload has really landed (WebGL's is asynchronous).
   const settle = renderer.gl ? () => renderer.gl.readPixels(0, 0, 1, 1, renderer.gl.RGBA, renderer.gl.UNSIGNED_BYTE, new Uint8Array(4))
@@ -159,7 +157,7 @@ const HOOK_DRAWS = `(() => {
     settle();
     window.benchDrawMs = [called - started, performance.now() - started];
   };
-  display.onFrameDrawn = (frame, arrivedAt, drawnAt) => {
+  painter.onFrameDrawn = (frame, arrivedAt, drawnAt) => {
     const p = frame.rgba;
     window.benchDraws.push([(p[0] << 16) | (p[1] << 8) | p[2], (p[4] << 16) | (p[5] << 8) | p[6],
       performance.timeOrigin + arrivedAt, performance.timeOrigin + drawnAt, ...window.benchDrawMs]);
@@ -170,7 +168,7 @@ const HOOK_DRAWS = `(() => {
 async function measureStream(browser, dir, width, height, renderer) {
   const files = writeStreamScenario(dir, width, height);
   return withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
-    const page = await browser.open(`${await play.url}&renderer=${renderer}`);
+    const page = await browser.open(`${await play.url}&renderer=${renderer}&thread=main`);
     await waitFor(() => page.evaluate('window.kalmoPlayer.stats.video.shown > 30'), { what: 'frames' });
     await page.evaluate(HOOK_DRAWS);
     const before = await page.evaluate('window.kalmoPlayer.stats.video');
@@ -323,7 +321,60 @@ async function measureAudio(browser, dir, { targetMs, loaded }) {
   });
 }
 
-function report(streams, renderers, input, audio) {
+// The page's main thread blocked as a front-end's work would, with the stream in its worker or on the main thread.
+async function measureBlocked(browser, dir, thread, hog) {
+  const { scenario } = writeSteadyScenario(dir);
+  return withPlay({ core: build.probeCore, content: scenario, data: dir }, async (play) => {
+    const page = await browser.open(`${await play.url}&thread=${thread}`);
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.framesConsumed > 96000'), { what: 'two seconds of sound' });
+    const stopHogs = hog ? startHog() : null;
+    try {
+      await page.evaluate(`(() => { window.benchAudio = [];
+        setInterval(() => window.benchAudio.push(window.kalmoPlayer.stats.audio), 100); return true; })()`);
+      const before = await page.evaluate('window.kalmoPlayer.stats.audio');
+      const spans = await page.evaluate(`(${blockMainThread})({ everyMs: 500, blockMs: 100, count: ${BLOCKS}, longMs: 1000 })`);
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      const after = await page.evaluate('window.kalmoPlayer.stats.audio');
+      const samples = await page.evaluate('window.benchAudio');
+      const { drawn } = await page.evaluate('window.kalmoPlayer.timeline()');
+      await page.close();
+      const from = spans[0][0];
+      // Past the last block, so the first frame drawn after it closes the last gap.
+      const to = spans.at(-1)[1] + 400;
+      const inRun = drawn.filter(([, at]) => at >= from && at <= to);
+      const blockedMs = spans.reduce((sum, [start, end]) => sum + end - start, 0);
+      const drawnInBlocks = inRun.filter(([, at]) => spans.some(([start, end]) => at > start && at < end)).length;
+      let longestGap = 0;
+      for (let i = 1; i < inRun.length; i++) longestGap = Math.max(longestGap, inRun[i][1] - inRun[i - 1][1]);
+      const toDrawn = inRun.map(([arrived, at]) => at - arrived);
+      const trails = samples.map((sample) => sample.trailsPictureMs).filter(Number.isFinite);
+      return {
+        thread, hog, blocks: spans.length, drawnPerBlockedSecond: drawnInBlocks / (blockedMs / 1000), longestGap,
+        toDrawn: { median: median(toDrawn), p99: percentile(toDrawn, 0.99) },
+        underruns: after.underruns - before.underruns, trails: median(trails),
+      };
+    } finally {
+      await stopHogs?.();
+    }
+  });
+}
+
+function blockedTable(blocked) {
+  const lines = [];
+  lines.push(`The page's main thread blocked 100 ms every 500 ms (${BLOCKS} times), then 1 s; probe 160x100 at 60 fps with sound`);
+  lines.push('stream thread  beside       drawn per blocked s   longest without a draw   msg->drawn med/p99   underruns   sound behind picture');
+  for (const b of blocked) {
+    lines.push(`${b.thread.padEnd(14)} ${(b.hog ? '2 busy procs' : 'nothing').padEnd(12)} ${fixed(b.drawnPerBlockedSecond, 1).padStart(19)}` +
+      `   ${`${fixed(b.longestGap, 0)} ms`.padStart(22)}   ${fixed(b.toDrawn.median).padStart(8)} / ${fixed(b.toDrawn.p99).padEnd(8)}` +
+      `   ${String(b.underruns).padStart(9)}   ${`${fixed(b.trails, 1)} ms`.padStart(20)}`);
+  }
+  const [worker, main] = blocked;
+  lines.push(`frames drawn while blocked, worker / main thread: ${fixed(worker.drawnPerBlockedSecond / Math.max(main.drawnPerBlockedSecond, 0.1), 0)}x ` +
+    '(the main-thread path, like ImageBitmaps handed to the page, cannot show a frame while the page is blocked)');
+  return lines;
+}
+
+function report(streams, renderers, input, audio, blocked) {
   const lines = [];
   const when = new Date().toISOString().slice(0, 16).replace('T', ' ');
   lines.push(`web player bench, ${when} UTC, ${os.cpus().length} processors, load average ${os.loadavg()[0].toFixed(1)} at the end`);
@@ -371,6 +422,7 @@ function report(streams, renderers, input, audio) {
   }
   lines.push('(trails picture: buffered + output latency - the frame\'s arrival-to-draw time; a late block reached the');
   lines.push(' page more than 10 ms behind its run\'s schedule, and an underrun it ended counts as the stream\'s)');
+  lines.push('', ...blockedTable(blocked));
   return lines;
 }
 
@@ -386,6 +438,14 @@ async function main() {
   const dir = temporaryDirectory('bench');
   const browser = await Browser.launch();
   try {
+    const blocked = [];
+    for (const hog of [false, true]) {
+      for (const thread of ['worker', 'main']) blocked.push(await measureBlocked(browser, dir, thread, hog));
+    }
+    if (options.only === 'threads') {
+      console.log([`load average ${os.loadavg()[0].toFixed(1)} at the end`, ...blockedTable(blocked)].join('\n'));
+      return;
+    }
     const streams = [];
     for (const [width, height] of [[320, 200], [640, 480]]) streams.push(await measureStream(browser, dir, width, height, '2d'));
     const renderers = [streams[1], await measureStream(browser, dir, 640, 480, 'webgl')];
@@ -394,7 +454,7 @@ async function main() {
     for (const loaded of [false, true]) {
       for (const targetMs of [30, 50]) audio.push(await measureAudio(browser, dir, { targetMs, loaded }));
     }
-    const lines = report(streams, renderers, input, audio);
+    const lines = report(streams, renderers, input, audio, blocked);
     console.log(lines.join('\n'));
     writeSection(lines);
   } finally {

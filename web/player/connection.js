@@ -1,60 +1,134 @@
-// The WebSocket to kalmo-play. Binary messages are whole host packets, read
-// with the package's PacketParser (the same file the Node side uses); text
-// messages are the bridge's own JSON notes (exit, diagnostic, refused,
-// stats). What goes back is command lines in the host's syntax.
+// The player's link to its host: a WebSocket to kalmo-play, or a
+// MessagePort whose other end a front-end feeds (an Electron main process,
+// or a page's own forwarder). Both carry the same things: whole host packets
+// (binary messages, or transferred ArrayBuffers), read with the package's
+// PacketParser (the same file the Node side uses); the bridge's notes (JSON
+// text on the socket, plain objects on the port: exit, diagnostic, refused,
+// stats); and command lines in the host's syntax the other way.
 
 import { PacketParser } from '../lib/packet_parser.js';
 
-export class Connection {
-  // handlers: onOpen(), onPacket(packet, arrivedAt), onBridge(message), onClose({clean, code, reason, error})
-  constructor(url, handlers) {
-    this.handlers = handlers;
-    this.parser = new PacketParser();
-    this.closed = false;
+class SocketLink {
+  constructor(url, connection) {
     this.socket = new WebSocket(url);
     this.socket.binaryType = 'arraybuffer';
-    this.socket.onopen = () => handlers.onOpen?.();
-    this.socket.onmessage = (event) => this.receive(event);
-    this.socket.onclose = (event) => this.finish({ clean: event.wasClean, code: event.code, reason: event.reason });
-  }
-
-  receive(event) {
-    const arrivedAt = performance.now();
-    if (typeof event.data === 'string') {
+    this.socket.onopen = () => connection.opened();
+    this.socket.onmessage = ({ data }) => {
+      if (typeof data !== 'string') {
+        connection.receivePackets(data);
+        return;
+      }
       let message;
       try {
-        message = JSON.parse(event.data);
+        message = JSON.parse(data);
       } catch {
         return;
       }
-      this.handlers.onBridge?.(message);
-      return;
-    }
-    let packets;
-    try {
-      packets = this.parser.push(new Uint8Array(event.data));
-    } catch (error) {
-      // The stream lost its place: nothing after this can be trusted.
-      this.finish({ clean: false, code: 0, reason: '', error: error.message });
-      this.socket.close();
-      return;
-    }
-    for (const packet of packets) this.handlers.onPacket?.(packet, arrivedAt);
+      connection.receiveNote(message);
+    };
+    this.socket.onclose = (event) => connection.finish({ clean: event.wasClean, code: event.code, reason: event.reason });
   }
 
   get open() {
     return this.socket.readyState === WebSocket.OPEN;
   }
 
-  // Sends one command line; false when the socket is not open.
   send(line) {
-    if (!this.open) return false;
     this.socket.send(line);
-    return true;
   }
 
   close() {
     if (this.socket.readyState <= WebSocket.OPEN) this.socket.close(1000, 'page closed');
+  }
+}
+
+class PortLink {
+  constructor(port, connection) {
+    this.port = port;
+    this.closed = false;
+    port.onmessage = ({ data }) => {
+      if (data instanceof ArrayBuffer) connection.receivePackets(data);
+      else if (data && typeof data === 'object' && typeof data.bridge === 'string') connection.receiveNote(data);
+    };
+    // The other end closing (where browsers report it) ends the session like a closed socket.
+    port.addEventListener('close', () => {
+      this.closed = true;
+      connection.finish({ clean: false, code: 0, reason: 'the port closed' });
+    });
+    port.start();
+    // A port is connected from the start; the open is reported once the caller has its handle.
+    queueMicrotask(() => connection.opened());
+  }
+
+  get open() {
+    return !this.closed;
+  }
+
+  send(line) {
+    this.port.postMessage(line);
+  }
+
+  close() {
+    if (this.closed) return;
+    this.port.postMessage('QUIT');
+    this.closed = true;
+    this.port.close();
+  }
+}
+
+export class Connection {
+  // source: a WebSocket URL or a MessagePort.
+  // handlers: onOpen(), onPacket(packet, arrivedAt), onBridge(message), onClose({clean, code, reason, error})
+  constructor(source, handlers) {
+    this.handlers = handlers;
+    this.parser = new PacketParser();
+    this.closed = false;
+    this.kind = typeof source === 'string' ? 'websocket' : 'port';
+    this.link = this.kind === 'websocket' ? new SocketLink(source, this) : new PortLink(source, this);
+  }
+
+  opened() {
+    if (!this.closed) this.handlers.onOpen?.();
+  }
+
+  receivePackets(buffer) {
+    if (this.closed) return;
+    const arrivedAt = performance.now();
+    let packets;
+    try {
+      packets = this.parser.push(new Uint8Array(buffer));
+    } catch (error) {
+      // The stream lost its place: nothing after this can be trusted.
+      for (const packet of error.packets ?? []) this.handlers.onPacket?.(packet, arrivedAt);
+      this.finish({ clean: false, code: 0, reason: '', error: error.message });
+      this.link.close();
+      return;
+    }
+    for (const packet of packets) this.handlers.onPacket?.(packet, arrivedAt);
+  }
+
+  receiveNote(message) {
+    if (this.closed) return;
+    this.handlers.onBridge?.(message);
+    // The far end of a port closes it after these; not every browser reports that close.
+    if (this.kind === 'port' && (message.bridge === 'exit' || message.bridge === 'refused')) {
+      this.finish({ clean: true, code: 1000, reason: message.bridge });
+    }
+  }
+
+  get open() {
+    return !this.closed && this.link.open;
+  }
+
+  // Sends one command line; false when the link is not open.
+  send(line) {
+    if (!this.open) return false;
+    this.link.send(line);
+    return true;
+  }
+
+  close() {
+    this.link.close();
   }
 
   finish(outcome) {

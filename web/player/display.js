@@ -1,175 +1,57 @@
-// The picture: a canvas whose backing store is the frame's own size, scaled
-// to its box by CSS (nearest sampling unless smoothing is asked for).
-// Frames are drawn as they arrive, at most one per display refresh: each
-// refresh gives one draw, and up to two can be saved, so a frame is drawn
-// the moment it comes unless the draws are spent; then it waits for the next
-// refresh, and a frame that arrives while another still waits replaces it
-// and is counted as dropped, so no backlog can build up. The saved draws let
-// a frame that comes a little early be drawn at once; a stream that runs
-// ahead of the display waits for the refresh instead (at most one period,
-// which is when a compositor would show it anyway).
+// The picture's place on the page: the canvas element, its size in CSS
+// pixels (the aspect of the last av or geometry message, integer scaling,
+// smoothing) and where a pointer falls in frame pixels. It never draws: the
+// frames are painted by frame_painter.js wherever the stream is read.
 //
-// Two renderers upload the pixels: the 2D canvas (putImageData) and WebGL2
-// (texSubImage2D). The bench times both; '2d' is the default because it won
-// there (bench/RESULTS.md, section web-player). Both keep what they drew
-// readable (getImageData, preserveDrawingBuffer) so a page or a test can read
-// the pixels back.
-
-const VERTEX_SHADER = `#version 300 es
-out vec2 uv;
-void main() {
-  vec2 corner = vec2(float(gl_VertexID & 1), float(gl_VertexID >> 1));
-  uv = vec2(corner.x, 1.0 - corner.y);
-  gl_Position = vec4(corner * 2.0 - 1.0, 0.0, 1.0);
-}`;
-const FRAGMENT_SHADER = `#version 300 es
-precision mediump float;
-uniform sampler2D frame;
-in vec2 uv;
-out vec4 colour;
-void main() { colour = vec4(texture(frame, uv).rgb, 1.0); }`;
-
-// Draws a quiet stretch may save up, so a frame a little early is still drawn at once.
-const MAX_SAVED_DRAWS = 2;
-
-class CanvasRenderer {
-  constructor(canvas) {
-    this.name = '2d';
-    this.context = canvas.getContext('2d', { alpha: false, desynchronized: true });
-  }
-
-  draw(frame) {
-    const pixels = new Uint8ClampedArray(frame.rgba.buffer, frame.rgba.byteOffset, frame.rgba.byteLength);
-    this.context.putImageData(new ImageData(pixels, frame.width, frame.height), 0, 0);
-  }
-
-  read(width, height) {
-    return this.context.getImageData(0, 0, width, height).data;
-  }
-}
-
-class WebGLRenderer {
-  constructor(canvas) {
-    this.name = 'webgl';
-    const gl = canvas.getContext('webgl2', { alpha: false, desynchronized: true, antialias: false,
-      depth: false, preserveDrawingBuffer: true });
-    if (!gl) throw new Error('WebGL2 is not available');
-    this.gl = gl;
-    const program = gl.createProgram();
-    for (const [type, source] of [[gl.VERTEX_SHADER, VERTEX_SHADER], [gl.FRAGMENT_SHADER, FRAGMENT_SHADER]]) {
-      const shader = gl.createShader(type);
-      gl.shaderSource(shader, source);
-      gl.compileShader(shader);
-      gl.attachShader(program, shader);
-    }
-    gl.linkProgram(program);
-    gl.useProgram(program);
-    gl.bindTexture(gl.TEXTURE_2D, gl.createTexture());
-    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.NEAREST);
-    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.NEAREST);
-    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_S, gl.CLAMP_TO_EDGE);
-    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_T, gl.CLAMP_TO_EDGE);
-    gl.pixelStorei(gl.UNPACK_ALIGNMENT, 1);
-    this.textureWidth = 0;
-    this.textureHeight = 0;
-  }
-
-  draw(frame) {
-    const gl = this.gl;
-    if (frame.width !== this.textureWidth || frame.height !== this.textureHeight) {
-      gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA8, frame.width, frame.height, 0, gl.RGBA, gl.UNSIGNED_BYTE, null);
-      this.textureWidth = frame.width;
-      this.textureHeight = frame.height;
-    }
-    gl.viewport(0, 0, frame.width, frame.height);
-    gl.texSubImage2D(gl.TEXTURE_2D, 0, 0, 0, frame.width, frame.height, gl.RGBA, gl.UNSIGNED_BYTE, frame.rgba);
-    gl.drawArrays(gl.TRIANGLE_STRIP, 0, 4);
-  }
-
-  read(width, height) {
-    const gl = this.gl;
-    const rows = new Uint8Array(width * height * 4);
-    gl.readPixels(0, 0, width, height, gl.RGBA, gl.UNSIGNED_BYTE, rows);
-    // readPixels starts at the bottom row.
-    const pixels = new Uint8ClampedArray(rows.length);
-    const stride = width * 4;
-    for (let y = 0; y < height; y++) pixels.set(rows.subarray((height - 1 - y) * stride, (height - y) * stride), y * stride);
-    return pixels;
-  }
-}
-
-function createRenderer(canvas, name) {
-  if (name === 'webgl') {
-    try {
-      return new WebGLRenderer(canvas);
-    } catch {
-      // A canvas keeps the first context kind it gave out, so start afresh.
-      const fresh = canvas.cloneNode();
-      canvas.replaceWith(fresh);
-      return new CanvasRenderer(fresh);
-    }
-  }
-  return new CanvasRenderer(canvas);
-}
+// Drawing happens in the stream worker, on an OffscreenCanvas taken from
+// this canvas by transferControlToOffscreen, rather than by handing
+// ImageBitmaps to the page: a bitmap must still be put on the canvas by the
+// main thread, so a page blocked for a second shows no new frame for that
+// second, while an OffscreenCanvas reaches the compositor from the worker
+// itself. The bench blocks the page's main thread and counts the frames
+// drawn during the blocks by the worker and by the main thread, which is
+// where a bitmap would wait too: 28 to 51 a second against none, on a
+// loaded machine (bench/RESULTS.md, section web-player). On the main-thread path (no
+// Worker, no OffscreenCanvas, or no cross-origin isolation) the same
+// painter draws on this canvas directly.
 
 export class Display {
-  constructor(viewport, { renderer = '2d', integerScale = false, smooth = false } = {}) {
+  constructor(viewport, { integerScale = false, smooth = false } = {}) {
     this.viewport = viewport;
+    this.integerScale = integerScale;
+    this.smooth = smooth;
+    this.aspect = 0;
+    // The current frame's size in game pixels, whichever thread draws it.
+    this.width = 0;
+    this.height = 0;
+    this.readFrom = null;
+    this.newCanvas();
+    this.resizeObserver = new ResizeObserver(() => this.layout());
+    this.resizeObserver.observe(viewport);
+  }
+
+  // A fresh canvas element, replacing the one there was (a canvas handed to a worker cannot be drawn on again here).
+  newCanvas() {
     const canvas = document.createElement('canvas');
     canvas.className = 'kalmo-canvas';
     canvas.width = 0;
     canvas.height = 0;
-    viewport.append(canvas);
-    this.renderer = createRenderer(canvas, renderer);
-    this.canvas = (this.renderer.context ?? this.renderer.gl).canvas;
-    this.integerScale = integerScale;
-    this.smooth = smooth;
-    this.aspect = 0;
+    if (this.canvas) this.canvas.replaceWith(canvas);
+    else this.viewport.append(canvas);
+    this.canvas = canvas;
     this.width = 0;
     this.height = 0;
-    this.pending = null;
-    this.draws = MAX_SAVED_DRAWS;
-    this.lastRefreshAt = 0;
-    this.refreshPeriod = 1000 / 60;
-    this.counts = { received: 0, shown: 0, dropped: 0 };
-    // Per shown frame: message arrival to the end of its upload, in ms.
-    this.lastArrivalToDrawMs = 0;
-    this.lastDrawMs = 0;
-    // A hook for measurements: called with (frame, arrivedAt, drawnAt) after each draw.
-    this.onFrameDrawn = null;
     this.applySmoothing();
-    this.resizeObserver = new ResizeObserver(() => this.layout());
-    this.resizeObserver.observe(viewport);
-    this.animationFrame = requestAnimationFrame((now) => this.onRefresh(now));
+    this.layout();
+    return canvas;
   }
 
-  // Draws the frame now, or keeps it as the newest for the next refresh; `arrivedAt` is performance.now() of its message.
-  pushFrame(frame, arrivedAt = performance.now()) {
-    this.counts.received++;
-    if (this.pending) this.counts.dropped++;
-    this.pending = { frame, arrivedAt };
-    if (this.draws >= 1) {
-      this.drawPending();
-      return;
-    }
-    // Pages that stop painting (headless, throttled) may skip refresh callbacks; the frame still gets drawn.
-    clearTimeout(this.backstop);
-    this.backstop = setTimeout(() => this.refresh(), this.refreshPeriod * 2);
-  }
-
-  onRefresh(now) {
-    this.animationFrame = requestAnimationFrame((next) => this.onRefresh(next));
-    const period = now - this.lastRefreshAt;
-    // Follows the display's rate; a gap (a hidden page) is not a period.
-    if (period > 4 && period < 50) this.refreshPeriod += (period - this.refreshPeriod) * 0.1;
-    this.lastRefreshAt = now;
-    this.refresh();
-  }
-
-  refresh() {
-    clearTimeout(this.backstop);
-    this.draws = Math.min(this.draws + 1, MAX_SAVED_DRAWS);
-    if (this.draws >= 1) this.drawPending();
+  // Called by whatever draws, when the frame's size changes.
+  setFrameSize(width, height) {
+    if (width === this.width && height === this.height) return;
+    this.width = width;
+    this.height = height;
+    this.layout();
   }
 
   // The aspect of an `av` or `geometry` message; 0 or absent means the frame's own.
@@ -190,28 +72,6 @@ export class Display {
 
   applySmoothing() {
     this.canvas.classList.toggle('kalmo-smooth', this.smooth);
-  }
-
-  drawPending() {
-    const pending = this.pending;
-    if (!pending) return;
-    this.pending = null;
-    const { frame } = pending;
-    const started = performance.now();
-    if (frame.width !== this.width || frame.height !== this.height) {
-      this.width = frame.width;
-      this.height = frame.height;
-      this.canvas.width = frame.width;
-      this.canvas.height = frame.height;
-      this.layout();
-    }
-    this.renderer.draw(frame);
-    const drawnAt = performance.now();
-    this.draws--;
-    this.counts.shown++;
-    this.lastDrawMs = drawnAt - started;
-    this.lastArrivalToDrawMs = drawnAt - pending.arrivedAt;
-    if (this.onFrameDrawn) this.onFrameDrawn(frame, pending.arrivedAt, drawnAt);
   }
 
   // The picture's box inside the viewport, in CSS pixels.
@@ -251,14 +111,13 @@ export class Display {
     return { x: this.width / box.width, y: this.height / box.height };
   }
 
-  // The pixels on the canvas now, RGBA rows from the top.
-  readPixels() {
-    return { width: this.width, height: this.height, data: this.renderer.read(this.width, this.height) };
+  // The pixels on the canvas now, RGBA rows from the top, from whichever thread draws.
+  async readPixels() {
+    if (!this.readFrom) return { width: 0, height: 0, data: new Uint8ClampedArray(0) };
+    return this.readFrom();
   }
 
   destroy() {
-    cancelAnimationFrame(this.animationFrame);
-    clearTimeout(this.backstop);
     this.resizeObserver.disconnect();
   }
 }

@@ -1,20 +1,26 @@
 // KalmoPlayer: the browser player a page (ours or a front-end's) puts in one
-// element, given the WebSocket URL of a kalmo-play bridge. It builds the
-// picture, the toolbar and the overlays inside that element and ties the
-// parts together: connection.js (packets in, command lines out),
-// display.js (the picture), input/mouse.js and input/keyboard.js,
-// audio/audio_output.js (the worklet and its jitter buffer) and
-// stats_overlay.js. Its `stats` hold the figures the overlay shows, for
-// tests and front-ends alike.
+// element, given the WebSocket URL of a kalmo-play bridge or a MessagePort
+// carrying the same packets and notes. It builds the picture, the toolbar
+// and the overlays inside that element and ties the parts together on the
+// page's main thread: display.js (the picture's place), input/mouse.js and
+// input/keyboard.js, audio/audio_output.js (the context and its worklet),
+// stats_overlay.js and the ending panel (session_end.js). The stream itself
+// (connection, parser, painting, the sound's feed) runs in a worker, or here
+// when the browser cannot (stream_thread.js). Its `stats` hold the figures
+// the overlay shows, for tests and front-ends alike.
 
-import { Connection } from './connection.js';
 import { Display } from './display.js';
+import { startStream } from './stream_thread.js';
+import { coreLogLine, describeEnd } from './session_end.js';
 import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
 
-const DIAGNOSTICS_KEPT = 20;
+const CORE_LOG_KEPT = 20;
+// Counters of the sound's context side that run on across sessions; "Start again" counts from zero.
+const AUDIO_COUNTERS = ['underruns', 'silences', 'dryOuts', 'framesConsumed', 'framesPlayed', 'trimmedFrames',
+  'cuts', 'cutFrames'];
 
 function element(tag, className, text) {
   const node = document.createElement(tag);
@@ -23,34 +29,41 @@ function element(tag, className, text) {
   return node;
 }
 
+// The library name in a core status message such as "ScummVM 2.8.0 · API 1".
+function libraryName(message) {
+  return String(message ?? '').replace(/\s*·.*$/, '').replace(/\s+v?\d[\w.\-]*$/, '').trim();
+}
+
 export class KalmoPlayer {
-  // options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
-  // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not).
-  constructor(url, container, options = {}) {
-    this.url = url;
+  // source: a kalmo-play WebSocket URL, or a MessagePort (whole packets as ArrayBuffers and the bridge's notes
+  // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
+  // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
+  // thread ('main' keeps the stream on the page's main thread), pointerMode, mouseSpeed.
+  constructor(source, container, options = {}) {
+    this.source = source;
+    this.options = options;
     this.buildPage(container);
-    this.display = new Display(this.viewport, {
-      renderer: options.renderer ?? '2d', integerScale: options.integerScale, smooth: options.smooth,
-    });
+    this.display = new Display(this.viewport, { integerScale: options.integerScale, smooth: options.smooth });
     this.integerBox.checked = Boolean(options.integerScale);
     this.smoothBox.checked = Boolean(options.smooth);
-    const send = (line) => this.connection?.send(line) ?? false;
+    const send = (line) => this.stream?.send(line) ?? false;
     const onGesture = () => this.audio.resumeFromGesture();
     this.mouse = new Mouse(this.display, this.viewport, {
       send, onGesture, onLockChange: (locked) => this.onLockChange(locked),
       onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
+      mode: options.pointerMode, speed: options.mouseSpeed,
     });
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
       shortcuts: { toggleFullscreen: () => this.toggleFullscreen(), toggleStats: () => this.overlay.toggle() },
     });
     this.audio = new AudioOutput({
-      targetMs: options.audioTargetMs ?? 50,
+      targetMs: options.audioTargetMs,
       startSuspended: options.audioStart === 'gesture',
       onStateChange: (state) => this.onAudioState(state),
     });
     this.overlay = new StatsOverlay(this.viewport, () => this.stats);
-    this.onPageHide = () => this.connection?.close();
+    this.onPageHide = () => this.stream?.close();
     window.addEventListener('pagehide', this.onPageHide);
     this.onFullscreenChange = () => this.keyboard.lockBrowserKeys(document.fullscreenElement === this.root);
     document.addEventListener('fullscreenchange', this.onFullscreenChange);
@@ -104,34 +117,63 @@ export class KalmoPlayer {
     this.notices = new Map();
   }
 
+  // Starts a session from zero: a fresh stream (and worker), every counter back to nothing.
   connect() {
-    this.connection?.close();
+    this.stream?.destroy();
+    this.stream = null;
     this.hostState = 'connecting';
     this.stages = [];
     this.exit = null;
     this.errorText = '';
-    this.diagnostics = [];
+    this.refused = '';
+    this.coreLog = [];
     this.bridgeStats = { sentVideo: 0, droppedVideo: 0, repeatedVideo: 0 };
+    this.inputBase = { mouseLines: this.mouse.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
+      keyLines: this.keyboard.counts.lines };
+    const contextStats = this.audio.contextStats ?? {};
+    this.audioBase = Object.fromEntries(AUDIO_COUNTERS.filter((name) => Number.isFinite(contextStats[name]))
+      .map((name) => [name, contextStats[name]]));
     this.progressList.replaceChildren();
     this.progress.hidden = false;
     this.errorPanel.hidden = true;
     this.connectionState = 'connecting';
-    this.addStage('connecting', 'Connecting to kalmo-play');
-    // A replaced connection may still report its close; only the current one speaks.
-    const current = (handler) => (...args) => { if (this.connection === connection) handler(...args); };
-    const connection = new Connection(this.url, {
-      onOpen: current(() => { this.connectionState = 'open'; }),
-      onPacket: current((packet, arrivedAt) => this.onPacket(packet, arrivedAt)),
-      onBridge: current((message) => this.onBridge(message)),
-      onClose: current((outcome) => this.onClose(outcome)),
+    this.addStage('connecting', this.source instanceof MessagePort ? 'Connecting to the host' : 'Connecting to kalmo-play');
+    // A canvas handed to an earlier worker cannot be drawn on again.
+    if (this.everStarted) this.display.newCanvas();
+    this.everStarted = true;
+    const stream = startStream({
+      source: this.source, display: this.display, renderer: this.options.renderer ?? '2d', ring: this.audio.ring,
+      newFeed: () => this.audio.newFeed(), audioTargetMs: this.audio.targetMs,
+      thread: this.options.thread,
+    }, (message) => {
+      // A replaced stream may still report; only the current one speaks.
+      if (this.stream === stream) this.onReport(message);
     });
-    this.connection = connection;
+    this.stream = stream;
+    stream.setAudioRunning(this.audio.state === 'running');
   }
 
-  onPacket(packet, arrivedAt) {
-    if (packet.type === 'video') this.display.pushFrame(packet, arrivedAt);
-    else if (packet.type === 'audio') this.audio.pushBlock(packet, arrivedAt);
-    else if (packet.type === 'status') this.onStatus(packet);
+  onReport(message) {
+    switch (message.type) {
+    case 'open':
+      this.connectionState = 'open';
+      break;
+    case 'frame':
+      this.display.setFrameSize(message.width, message.height);
+      this.mouse.onFrame?.();
+      break;
+    case 'status':
+      this.onStatus(message.status);
+      break;
+    case 'bridge':
+      this.onBridge(message.message);
+      break;
+    case 'close':
+      this.onClose(message.outcome);
+      break;
+    default:
+      break;
+    }
   }
 
   onStatus(status) {
@@ -142,6 +184,7 @@ export class KalmoPlayer {
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
+      this.mouse.setCore?.(libraryName(status.message));
       break;
     case 'av':
     case 'geometry':
@@ -168,16 +211,19 @@ export class KalmoPlayer {
   onBridge(message) {
     switch (message.bridge) {
     case 'exit':
-      this.exit = { code: message.code, signal: message.signal ?? null, meaning: message.meaning ?? '' };
-      this.showEnd();
+      this.exit = { code: message.code, signal: message.signal ?? null, meaning: String(message.meaning ?? '') };
+      this.showEnd({ exit: this.exit, hostError: this.errorText });
       break;
-    case 'diagnostic':
-      this.diagnostics.push(String(message.line));
-      if (this.diagnostics.length > DIAGNOSTICS_KEPT) this.diagnostics.shift();
+    case 'diagnostic': {
+      const line = coreLogLine(message.line);
+      if (!line) break;
+      this.coreLog.push(line);
+      if (this.coreLog.length > CORE_LOG_KEPT) this.coreLog.shift();
       break;
+    }
     case 'refused':
       this.refused = String(message.reason ?? '');
-      this.showPanel('The bridge refused this page', this.refused, 'Try again');
+      this.showEnd({ refused: this.refused });
       break;
     case 'stats':
       this.bridgeStats = { sentVideo: message.sentVideo, droppedVideo: message.droppedVideo,
@@ -188,38 +234,32 @@ export class KalmoPlayer {
     }
   }
 
-  showEnd() {
-    const { code, signal, meaning } = this.exit;
-    const how = signal ? `signal ${signal}` : `exit code ${code}`;
-    if (code === 0 && !this.errorText) {
-      this.showPanel('The game ended', `${meaning} (${how})`, 'Start again');
-      return;
-    }
-    const title = this.errorText ? `Error: ${this.errorText}` : 'The host stopped';
-    this.showPanel(title, `${meaning} (${how})`, 'Start again', this.diagnostics);
-  }
-
   onClose(outcome) {
     this.connectionState = 'closed';
     this.keyboard.releaseAll();
     this.mouse.unlock();
     if (this.exit || this.refused || this.destroyed) return;
-    const detail = outcome.error ? `The stream went wrong: ${outcome.error}` :
-      'The connection to kalmo-play was lost before the host ended.';
-    this.showPanel('Connection lost', detail, 'Reconnect');
+    this.showEnd({ hostError: this.errorText, streamError: outcome.error ?? '', lost: true });
   }
 
-  showPanel(title, detail, action, lines = []) {
+  showEnd(what) {
+    const { state, title, detail } = describeEnd(what);
+    this.hostState = state;
     this.progress.hidden = true;
-    const button = element('button', '', action);
-    button.type = 'button';
-    button.addEventListener('click', () => {
-      this.refused = '';
-      this.connect();
-    });
     const parts = [element('h2', '', title), element('p', '', detail)];
-    if (lines.length) parts.push(element('pre', '', lines.join('\n')));
-    parts.push(button);
+    if (this.coreLog.length && !what.refused) {
+      parts.push(element('p', 'kalmo-log-title', 'The core reported:'), element('pre', '', this.coreLog.join('\n')));
+    }
+    // A port belongs to the front-end that made it: only it can start another session.
+    if (!(this.source instanceof MessagePort)) {
+      const button = element('button', '', what.exit ? 'Start again' : what.refused ? 'Try again' : 'Reconnect');
+      button.type = 'button';
+      button.addEventListener('click', () => {
+        this.audio.resumeFromGesture();
+        this.connect();
+      });
+      parts.push(button);
+    }
     this.errorPanel.replaceChildren(...parts);
     this.errorPanel.hidden = false;
   }
@@ -241,6 +281,7 @@ export class KalmoPlayer {
   }
 
   onAudioState(state) {
+    this.stream?.setAudioRunning(state === 'running');
     const text = state === 'waiting-for-gesture' ? 'Sound is off until you click the picture or press a key' :
       state === 'unavailable' ? `No sound: ${this.audio?.error ?? 'audio is unavailable'}` : '';
     this.setNotice('audio', text);
@@ -259,24 +300,37 @@ export class KalmoPlayer {
     this.root.requestFullscreen?.().catch(() => {});
   }
 
-  async readPixels() { return this.display.readPixels(); }
+  // What is on the canvas now: { width, height, data } (RGBA rows from the top), whichever thread draws.
+  async readPixels() {
+    return this.display.readPixels();
+  }
+
+  // When frames were drawn and stream messages arrived, in epoch milliseconds (performance.timeOrigin + now),
+  // for measurements: { drawn: [[arrivedAt, drawnAt]], arrivals: [[at, isVideo]] }.
+  async timeline() {
+    return this.stream.timeline();
+  }
 
   get stats() {
     const display = this.display;
+    const { video, audio: feedStats } = this.stream.stats;
+    const contextStats = { ...this.audio.contextStats };
+    for (const [name, base] of Object.entries(this.audioBase)) contextStats[name] -= base;
+    const audio = { ...contextStats, ...feedStats };
+    audio.trailsPictureMs = (audio.bufferedMs ?? 0) + (audio.outputLatencyMs ?? 0) - (video.arrivalToDrawMs ?? 0);
     return {
       connection: this.connectionState,
       state: this.hostState,
       stages: this.stages.map((entry) => entry.stage),
       error: this.errorText,
       exit: this.exit,
-      video: {
-        ...display.counts, width: display.width, height: display.height, renderer: display.renderer.name,
-        aspect: display.aspect, drawMs: display.lastDrawMs, arrivalToDrawMs: display.lastArrivalToDrawMs,
-      },
-      audio: this.audio.stats,
+      stream: { thread: this.stream.thread, reason: this.stream.reason, source: this.source instanceof MessagePort ? 'port' : 'websocket' },
+      video: { ...video, width: display.width, height: display.height, aspect: display.aspect },
+      audio,
       input: {
-        locked: this.mouse.locked, mouseLines: this.mouse.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
-        keyLines: this.keyboard.counts.lines, heldKeys: this.keyboard.held.size,
+        locked: this.mouse.locked, mouseLines: this.mouse.counts.lines - this.inputBase.mouseLines,
+        droppedMotion: this.mouse.counts.droppedMotion - this.inputBase.droppedMotion,
+        keyLines: this.keyboard.counts.lines - this.inputBase.keyLines, heldKeys: this.keyboard.held.size,
       },
       bridge: { ...this.bridgeStats },
     };
@@ -286,7 +340,7 @@ export class KalmoPlayer {
     this.destroyed = true;
     window.removeEventListener('pagehide', this.onPageHide);
     document.removeEventListener('fullscreenchange', this.onFullscreenChange);
-    this.connection?.close();
+    this.stream?.destroy();
     this.keyboard.destroy();
     this.mouse.destroy();
     this.display.destroy();

@@ -5,15 +5,18 @@
 const REFRESH_MS = 250;
 
 function format(stats) {
-  const { video, audio, input, bridge } = stats;
-  const ms = (value) => `${value.toFixed(1)} ms`;
+  const { video, audio, input, bridge, stream } = stats;
+  const ms = (value) => `${(Number(value) || 0).toFixed(1)} ms`;
+  const drift = Number.isFinite(audio.drift) ? `  drift ${((audio.drift - 1) * 100).toFixed(2)} %` : '';
   return [
-    `video  ${video.width}x${video.height} ${video.renderer}  shown ${video.shown}  dropped ${video.dropped}`,
+    `video  ${video.width}x${video.height} ${video.renderer}  shown ${video.shown}  dropped ${video.dropped}` +
+      `  (${stream.thread} thread)`,
     `       arrival→drawn ${ms(video.arrivalToDrawMs)}  draw ${ms(video.drawMs)}`,
     `bridge sent ${bridge.sentVideo}  dropped ${bridge.droppedVideo}  repeated ${bridge.repeatedVideo}`,
-    `audio  ${audio.state}  buffered ${ms(audio.bufferedMs)}  latency ${ms(audio.latencyMs)}`,
-    `       underruns ${audio.underruns}  silences ${audio.silences}  ${audio.sourceRate}→${audio.contextRate} Hz` +
-      `  drift ${((audio.drift - 1) * 100).toFixed(2)} %`,
+    `audio  ${audio.state}  buffered ${ms(audio.bufferedMs)}  output ${ms(audio.outputLatencyMs)}` +
+      `  behind the picture ${ms(audio.trailsPictureMs)}`,
+    `       underruns ${audio.underruns ?? 0}  silences ${audio.silences ?? 0}  ${audio.sourceRate ?? 0}→${audio.contextRate ?? 0} Hz` +
+      drift,
     `input  mouse lines ${input.mouseLines}  key lines ${input.keyLines}  dropped motion ${input.droppedMotion}`,
   ].join('\n');
 }

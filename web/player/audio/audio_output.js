@@ -29,11 +29,7 @@ export class AudioOutput {
     const shared = typeof SharedArrayBuffer !== 'undefined' && globalThis.crossOriginIsolated === true;
     // Made here, not once the worklet loads, so a worker can be handed it at once.
     this.ring = shared ? { buffer: new SharedArrayBuffer(AudioRing.byteLength(RING_FRAMES)), capacity: RING_FRAMES } : null;
-    this.feed = new AudioFeed({
-      ring: this.ring, targetMs,
-      post: (samples, rate) => this.postBlock(samples, rate), postTarget: (target) => this.postTarget(target),
-    });
-    this.feed.setContextRunning(false);
+    this.newFeed();
     this.ready = this.start(startSuspended).catch((error) => {
       this.error = String(error?.message ?? error);
       this.setState('unavailable');
@@ -84,6 +80,16 @@ export class AudioOutput {
 
   postTarget(targetMs) {
     this.node?.port.postMessage({ type: 'target', targetMs });
+  }
+
+  // A fresh feed on this thread for a new session; the worklet's reports over its port go to the newest.
+  newFeed() {
+    this.feed = new AudioFeed({
+      ring: this.ring, targetMs: this.targetMs,
+      post: (samples, rate) => this.postBlock(samples, rate), postTarget: (target) => this.postTarget(target),
+    });
+    this.feed.setContextRunning(this.state === 'running');
+    return this.feed;
   }
 
   // For a player that parses the stream on this thread: the feed of this output's own. A player

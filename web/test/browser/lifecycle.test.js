@@ -1,7 +1,8 @@
 // The player's start, end and failures as a person sees them: the stage
 // list until "running", closing the page ending the host cleanly with no
-// process left, a core that does not load shown with its meaning and a
-// button to start again, and a lost connection said as such. The page's
+// process left, a core that does not load or a killed host told in English
+// with the core's own warnings, "Start again" counting from zero, and a lost
+// connection said as such. The page's
 // screenshot for the README is taken here (written to docs/player.png when
 // KALMO_UPDATE_SCREENSHOT=1).
 
@@ -52,23 +53,123 @@ test('the stages are listed until running; closing the page ends the host with e
   });
 });
 
-test('a core that does not load shows the error and its meaning, and the button starts again', async () => {
+// The panel's title, detail and core log, as a person reads them.
+async function panelText(page) {
+  const panel = page.locator('.kalmo-error');
+  await waitFor(() => panel.isVisible(), { what: 'the ending panel' });
+  return {
+    title: await panel.locator('h2').textContent(),
+    detail: await panel.locator('p').first().textContent(),
+    log: (await panel.locator('pre').count()) ? await panel.locator('pre').textContent() : '',
+  };
+}
+
+test('a core that does not load is told in English, the host\'s own text as the detail, and the button starts again', async () => {
   // A text file is no library: the host ends with exit code 3.
   await withPlay({ core: build.demoContent, content: build.demoContent, data: dir }, async (play) => {
     const page = await openPlayer(browser, await play.url);
     await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.exit !== null), { what: 'the host to exit' });
-    const panel = page.locator('.kalmo-error');
-    assert.equal(await panel.isVisible(), true);
-    const text = await panel.textContent();
-    assert.match(text, /Impossible de charger le core Libretro/);
-    assert.match(text, /exit code 3/);
-    const { exit } = await page.evaluate(() => window.kalmoPlayer.stats);
-    assert.equal(exit.code, 3);
-    assert.ok(exit.meaning.length > 0 && text.includes(exit.meaning), 'the meaning is on the page');
-    await panel.getByRole('button', { name: 'Start again' }).click();
+    const text = await panelText(page);
+    assert.equal(text.title, 'The core library does not load');
+    assert.equal(text.detail, 'The host said: “Impossible de charger le core Libretro”. (exit code 3)');
+    const stats = await page.evaluate(() => window.kalmoPlayer.stats);
+    assert.equal(stats.exit.code, 3);
+    assert.equal(stats.state, 'error');
+    await page.locator('.kalmo-error').getByRole('button', { name: 'Start again' }).click();
     await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.stages.includes('load-library')),
       { what: 'the second attempt' });
-    await waitFor(() => panel.isVisible(), { what: 'the error shown again' });
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.exit?.code === 3), { what: 'the error shown again' });
+    assert.equal((await panelText(page)).title, 'The core library does not load');
+    await closePages(browser, play);
+  });
+});
+
+test('a core lacking entry points says so', async () => {
+  await withPlay({ core: build.notACore, content: build.demoContent, data: dir }, async (play) => {
+    const page = await openPlayer(browser, await play.url);
+    const text = await panelText(page);
+    assert.equal(text.title, 'The core lacks one of the sixteen Libretro entry points');
+    assert.match(text.detail, /\(exit code 4\)$/);
+    await closePages(browser, play);
+  });
+});
+
+test('a killed host is said in words, with the core\'s warnings and errors and none of the host\'s traces', async () => {
+  const files = writeScenario(dir, 'logging', `av 64 40 0 60 48000
+[init]
+log_interface
+[load_game]
+pixel_format 1
+[frame 2]
+log 0 a debug line
+log 1 an info line
+log 2 the save folder is read-only
+log 3 the sound card is missing
+[every_frame]
+poll
+query 1 0 14
+video 1 64 40
+`);
+  await withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
+    const page = await openPlayer(browser, await play.url);
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 5), { what: 'the game to run' });
+    const [host] = childProcesses(play.child.pid);
+    process.kill(host, 'SIGKILL');
+    const text = await panelText(page);
+    assert.equal(text.title, 'The host was killed (SIGKILL)');
+    assert.equal(text.log, 'warning: the save folder is read-only\nerror: the sound card is missing');
+    const stats = await page.evaluate(() => window.kalmoPlayer.stats);
+    assert.equal(stats.state, 'error');
+    assert.equal(stats.exit.signal, 'SIGKILL');
+    await closePages(browser, play);
+  });
+});
+
+test('a game that stops is "ended", and Start again counts video, sound, input and bridge from zero', async () => {
+  // The probe waits at run 30 for a command line from the page, then stops by itself at run 90.
+  const files = writeScenario(dir, 'stopping', `av 64 40 0 60 48000
+[init]
+keyboard_callback
+[load_game]
+pixel_format 1
+[every_frame]
+poll
+query_mouse
+video 1 64 40
+batch 800
+[frame 30]
+wait_stdin 30000
+[frame 90]
+shutdown
+`);
+  await withPlay({ core: build.probeCore, content: files.scenario, data: dir }, async (play) => {
+    const page = await openPlayer(browser, await play.url);
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 5), { what: 'frames' });
+    const box = await page.locator('.kalmo-canvas').boundingBox();
+    await page.mouse.move(box.x + 10, box.y + 10);
+    await page.mouse.move(box.x + 20, box.y + 15);
+    await page.focus('.kalmo-viewport');
+    await page.keyboard.press('KeyA');
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.state === 'ended'), { what: 'the game to end' });
+    assert.equal((await panelText(page)).title, 'The game ended');
+    const ended = await page.evaluate(() => window.kalmoPlayer.stats);
+    assert.ok(ended.video.received > 30 && ended.audio.blocks > 30, 'the first session had frames and sound');
+    assert.ok(ended.input.keyLines > 0 && ended.input.mouseLines > 0, 'and input');
+    assert.ok(ended.bridge.sentVideo > 0, 'and the bridge\'s figures');
+    // Read in the same task as the click, before the new session can have received anything.
+    const restarted = await page.evaluate(() => {
+      [...document.querySelectorAll('.kalmo-error button')].find((node) => node.textContent === 'Start again').click();
+      return window.kalmoPlayer.stats;
+    });
+    assert.equal(restarted.state, 'connecting');
+    assert.equal(restarted.exit, null);
+    for (const name of ['received', 'shown', 'dropped']) assert.equal(restarted.video[name], 0, `video.${name}`);
+    for (const name of ['blocks', 'framesReceived', 'blocksNotQueued', 'underruns']) {
+      assert.equal(restarted.audio[name] ?? 0, 0, `audio.${name}`);
+    }
+    assert.deepEqual([restarted.input.mouseLines, restarted.input.keyLines, restarted.input.droppedMotion], [0, 0, 0]);
+    assert.deepEqual(restarted.bridge, { sentVideo: 0, droppedVideo: 0, repeatedVideo: 0 });
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 5), { what: 'the second session' });
     await closePages(browser, play);
   });
 });

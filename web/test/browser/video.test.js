@@ -1,7 +1,9 @@
 // The picture in a real browser: the canvas holds exactly the pixels of the
 // frame the bridge forwarded, which is exactly the probe core's pattern, in
 // the three pixel formats, across a size change, with the aspect of the
-// last av or geometry message; with both renderers. The probe waits on its
+// last av or geometry message; with both renderers, drawn by the stream
+// worker and by the main thread (where the page also keeps the bytes the
+// bridge forwarded, to compare them too). The probe waits on its
 // command input after each stage, so each frame stays on the canvas until
 // the test has checked it and pressed a key.
 
@@ -9,7 +11,7 @@ import { test, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import {
   build, launchBrowser, startPlay, openPlayer, closePages, childProcesses, waitFor, temporaryDirectory, writeScenario,
-  probeFrame,
+  probeFrame, readPixels,
 } from './support/browser_harness.js';
 
 // Stages: [run presenting the frame, pixel format, width, height, the geometry line before it or null].
@@ -46,21 +48,15 @@ after(async () => {
   await play?.stop();
 });
 
-// The canvas read back the way any page could: drawn into a fresh 2D canvas.
-function readCanvas(page) {
-  return page.evaluate(() => {
-    const source = window.kalmoPlayer.display.canvas;
-    if (!source.width || !source.height) return { width: 0, height: 0, pixels: [] };
-    const copy = document.createElement('canvas');
-    copy.width = source.width;
-    copy.height = source.height;
-    const context = copy.getContext('2d');
-    context.drawImage(source, 0, 0);
-    return { width: copy.width, height: copy.height,
-      pixels: Array.from(context.getImageData(0, 0, copy.width, copy.height).data),
-      forwarded: window.lastForwarded ? Array.from(window.lastForwarded) : null,
-      cssWidth: parseFloat(source.style.width), cssHeight: parseFloat(source.style.height) };
+// The canvas read back through the player, with the picture's CSS size and, on the main thread, the last forwarded frame.
+async function readCanvas(page) {
+  const { width, height, data: pixels } = await readPixels(page);
+  const extra = await page.evaluate(() => {
+    const canvas = window.kalmoPlayer.display.canvas;
+    return { forwarded: window.lastForwarded ? Array.from(window.lastForwarded) : null,
+      cssWidth: parseFloat(canvas.style.width), cssHeight: parseFloat(canvas.style.height) };
   });
+  return { width, height, pixels, ...extra };
 }
 
 function firstDifference(actual, expected) {
@@ -83,12 +79,14 @@ function captureForwardedFrames() {
   };
 }
 
-async function checkStages(renderer) {
+async function checkStages(renderer, thread) {
   const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
   await page.addInitScript(captureForwardedFrames);
-  await page.goto(`${await play.url}&renderer=${renderer}`);
+  await page.goto(`${await play.url}&renderer=${renderer}&thread=${thread}`);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
-  const used = await page.evaluate(() => window.kalmoPlayer.display.renderer.name);
+  assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.stream.thread), thread);
+  const used = await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 0 &&
+    window.kalmoPlayer.stats.video.renderer), { what: 'the first frame' });
   await page.focus('.kalmo-viewport');
   let keyDown = false;
   for (const [run, format, width, height, geometry] of STAGES) {
@@ -97,7 +95,7 @@ async function checkStages(renderer) {
       const canvas = await readCanvas(page);
       return canvas.width === width && canvas.height === height && firstDifference(canvas.pixels, expected) < 0 && canvas;
     }, { what: `run ${run}'s ${width}x${height} frame in format ${format} on the ${used} canvas` });
-    assert.equal(firstDifference(seen.forwarded, expected), -1, 'the forwarded frame is the pattern');
+    if (thread === 'main') assert.equal(firstDifference(seen.forwarded, expected), -1, 'the forwarded frame is the pattern');
     const aspect = geometry ? 2.4 : width / height;
     assert.ok(Math.abs(seen.cssWidth / seen.cssHeight - aspect) < 0.02,
       `picture ${seen.cssWidth}x${seen.cssHeight} keeps the aspect ${aspect}`);
@@ -109,15 +107,20 @@ async function checkStages(renderer) {
   return page;
 }
 
-test('the 2D canvas shows the probe pattern of all three pixel formats and follows a size change', async () => {
-  const page = await checkStages('2d');
+test('the 2D canvas drawn by the stream worker shows the probe pattern of all three pixel formats and follows a size change', async () => {
+  const page = await checkStages('2d', 'worker');
   const stats = await page.evaluate(() => window.kalmoPlayer.stats.video);
   assert.equal(stats.renderer, '2d');
   assert.ok(stats.shown >= STAGES.length);
 });
 
+test('the 2D canvas drawn on the main thread shows the same pixels as the bridge forwarded them', async () => {
+  const page = await checkStages('2d', 'main');
+  assert.equal((await page.evaluate(() => window.kalmoPlayer.stats.stream)).reason, 'the page asked for the main thread');
+});
+
 test('the WebGL canvas shows the same pixels', async (t) => {
-  const page = await checkStages('webgl');
+  const page = await checkStages('webgl', 'worker');
   const renderer = await page.evaluate(() => window.kalmoPlayer.stats.video.renderer);
   if (renderer !== 'webgl') t.skip('this browser gives no WebGL2 context; the 2D canvas stood in');
 });

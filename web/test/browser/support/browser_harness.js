@@ -128,6 +128,19 @@ video 1 ${width} ${height}
 `);
 }
 
+// The probe at 60 fps drawing new pixels every run (160x100, XRGB8888) and sending 800 frames of sound a run
+// at 48 kHz: a steady stream of both, for measuring a page under load.
+export function writeSteadyScenario(dir) {
+  return writeScenario(dir, 'steady', `av 160 100 0 60 48000
+[load_game]
+pixel_format 1
+[every_frame]
+poll
+video 1 160 100
+batch 800
+`);
+}
+
 export function readRecord(path) {
   return existsSync(path) ? readFileSync(path, 'utf8').split('\n').filter(Boolean) : [];
 }
@@ -201,9 +214,53 @@ export async function closePages(browser, play) {
 
 // What the player's canvas shows now, through the player's own readPixels():
 // { width, height, data } with data a plain array of RGBA bytes, rows from the top.
+// The bytes cross from the page as base64, which is far quicker than a long array.
 export async function readPixels(page) {
-  return page.evaluate(async () => {
-    const { width, height, data } = await window.kalmoPlayer.readPixels();
-    return { width, height, data: Array.from(data) };
+  const { width, height, base64 } = await page.evaluate(async () => {
+    const picture = await window.kalmoPlayer.readPixels();
+    let text = '';
+    for (let i = 0; i < picture.data.length; i += 0x8000) {
+      text += String.fromCharCode(...picture.data.subarray(i, i + 0x8000));
+    }
+    return { width: picture.width, height: picture.height, base64: btoa(text) };
+  });
+  return { width, height, data: Array.from(Buffer.from(base64, 'base64')) };
+}
+
+export const monotonicMs = () => Number(process.hrtime.bigint()) / 1e6;
+
+// The offset to add to a page's epoch milliseconds (performance.timeOrigin + now, in the page or its
+// workers) to get this process's monotonic milliseconds, which the probe's `time` records use too; tied by
+// the round trip of least delay among twenty. `evaluate(expression)` runs an expression in the page.
+export async function clockOffset(evaluate) {
+  let best = { delay: Infinity, offset: 0 };
+  for (let i = 0; i < 20; i++) {
+    const sent = monotonicMs();
+    const pageNow = await evaluate('performance.timeOrigin + performance.now()');
+    const received = monotonicMs();
+    if (received - sent < best.delay) best = { delay: received - sent, offset: (sent + received) / 2 - pageNow };
+  }
+  return best;
+}
+
+// Runs in a page (page.evaluate) as a front-end's own work would: busies its main thread in `count` blocks
+// of `blockMs` starting every `everyMs` (at once when a timer came late), then one of `longMs`; resolves
+// with the blocks as [start, end] in epoch milliseconds.
+export function blockMainThread({ everyMs, blockMs, count, longMs }) {
+  const now = () => performance.timeOrigin + performance.now();
+  const busy = (ms) => {
+    const start = now();
+    while (now() - start < ms) { /* the page's own work */ }
+    return [start, now()];
+  };
+  const first = now();
+  const spans = [];
+  return new Promise((resolve) => {
+    const next = () => {
+      spans.push(busy(spans.length < count ? blockMs : longMs));
+      if (spans.length > count) resolve(spans);
+      else setTimeout(next, Math.max(0, first + spans.length * everyMs - now()));
+    };
+    next();
   });
 }
