@@ -7,6 +7,7 @@
 // `reason` say which path was taken and why.
 
 import { Stream } from './stream.js';
+import { AudioFeed } from './audio/audio_feed.js';
 
 // Why the stream cannot run in a worker here, or '' when it can.
 function workerRefusal(canvas, ring, asked) {
@@ -80,7 +81,7 @@ class WorkerStream {
     this.open = false;
     this.ended = false;
     this.latest = { video: { received: 0, shown: 0, dropped: 0, width: 0, height: 0, renderer: options.renderer ?? '2d',
-      drawMs: 0, arrivalToDrawMs: 0 }, audio: {} };
+      drawMs: 0, arrivalToDrawMs: 0 }, audio: AudioFeed.idleStats(options.audioTargetMs) };
     this.worker = new Worker(new URL('./stream_worker.js', import.meta.url), { type: 'module' });
     this.worker.onmessage = ({ data }) => this.receive(data);
     // A worker that cannot load hands nothing back: the source and canvas are only sent once it runs.

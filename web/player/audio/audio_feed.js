@@ -72,6 +72,11 @@ export class AudioFeed {
     this.postTarget?.(base);
   }
 
+  // The figures of a feed that has had nothing yet, for a page whose feed runs elsewhere and has not reported.
+  static idleStats(targetMs) {
+    return new AudioFeed({ targetMs }).stats;
+  }
+
   // Blocks that arrive while the context cannot play are not queued, so sound starts at the target.
   setContextRunning(running) {
     this.contextRunning = Boolean(running);
