@@ -280,6 +280,8 @@ export class KalmoPlayer {
     };
   }
 
+  async readPixels() { return this.display.readPixels(); }
+
   destroy() {
     this.destroyed = true;
     window.removeEventListener('pagehide', this.onPageHide);
