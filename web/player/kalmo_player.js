@@ -13,6 +13,7 @@ import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
+import { coreLibraryName } from '../lib/pointer_rule.js';
 
 const DIAGNOSTICS_KEPT = 20;
 
@@ -25,7 +26,8 @@ function element(tag, className, text) {
 
 export class KalmoPlayer {
   // options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
-  // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not).
+  // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
+  // pointerMode ('follow' | 'captured') and mouseSpeed (motion units per frame pixel), chosen from the core when absent.
   constructor(url, container, options = {}) {
     this.url = url;
     this.buildPage(container);
@@ -37,7 +39,7 @@ export class KalmoPlayer {
     const send = (line) => this.connection?.send(line) ?? false;
     const onGesture = () => this.audio.resumeFromGesture();
     this.mouse = new Mouse(this.display, this.viewport, {
-      send, onGesture, onLockChange: (locked) => this.onLockChange(locked),
+      send, onGesture, mode: options.pointerMode, speed: options.mouseSpeed, onLockChange: (locked) => this.onLockChange(locked),
       onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
     });
     this.keyboard = new Keyboard(this.viewport, {
@@ -129,7 +131,10 @@ export class KalmoPlayer {
   }
 
   onPacket(packet, arrivedAt) {
-    if (packet.type === 'video') this.display.pushFrame(packet, arrivedAt);
+    if (packet.type === 'video') {
+      this.display.pushFrame(packet, arrivedAt);
+      this.mouse.onFrame();
+    }
     else if (packet.type === 'audio') this.audio.pushBlock(packet, arrivedAt);
     else if (packet.type === 'status') this.onStatus(packet);
   }
@@ -142,6 +147,7 @@ export class KalmoPlayer {
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
+      this.mouse.setCore(coreLibraryName(status.message));
       break;
     case 'av':
     case 'geometry':
