@@ -7,10 +7,11 @@
 //
 // A core that reads key state at its input poll sees only the state of the
 // last line before the poll, so a tap whose press and release reach the host
-// between two polls would be lost: a release comes at least KEY_HOLD_MS
-// after its press. Releasing everything (blur, hidden page, lock ended)
-// sends every release at once, held or not, so nothing waits on a timer
-// that a closing page may never run.
+// between two polls would be lost: a release goes at least KEY_HOLD_MS after
+// its press was sent. Lines keep the order of the events, so what follows a
+// held release waits with it. Releasing everything (blur, hidden page, lock
+// ended) sends all that waits and every release at once, so nothing hangs
+// on a timer that a closing page may never run.
 //
 // The player's own shortcuts (Alt+Enter fullscreen, F9 statistics) are held
 // back from the game; every other mapped key has its browser default
@@ -29,10 +30,10 @@ export class Keyboard {
     this.send = send;
     this.shortcuts = shortcuts;
     this.onGesture = onGesture;
-    // Held keys by `code`: the retro_key each was sent as and when.
+    // Keys down by `code`: the retro_key each goes as, and when its press was sent.
     this.held = new Map();
-    // Releases waiting for their hold by `code`: { key, timer }.
-    this.releasing = new Map();
+    // Key lines not yet sent, in the order of their events.
+    this.queue = [];
     this.counts = { lines: 0, repeatsHeldBack: 0, releasesHeld: 0 };
     this.listeners = [
       [target, 'keydown', (event) => this.onKey(event, true)],
@@ -58,32 +59,34 @@ export class Keyboard {
         this.counts.repeatsHeldBack++;
         return;
       }
-      this.releaseNow(event.code);
-      this.held.set(event.code, { key: code, since: performance.now() });
-      this.sendKey(code, true, characterFromEvent(event), modifiersFromEvent(event));
-      return;
+      const key = { code, sentAt: null };
+      this.held.set(event.code, key);
+      this.queue.push({ key, down: true, character: characterFromEvent(event), modifiers: modifiersFromEvent(event) });
+    } else {
+      const key = this.held.get(event.code);
+      if (!key) return;
+      this.held.delete(event.code);
+      this.queue.push({ key, down: false, character: 0, modifiers: modifiersFromEvent(event) });
     }
-    const held = this.held.get(event.code);
-    if (!held) return;
-    this.held.delete(event.code);
-    const modifiers = modifiersFromEvent(event);
-    const wait = held.since + KEY_HOLD_MS - performance.now();
-    if (wait <= 0) {
-      this.sendKey(held.key, false, 0, modifiers);
-      return;
-    }
-    this.counts.releasesHeld++;
-    const timer = setTimeout(() => this.releaseNow(event.code), wait);
-    this.releasing.set(event.code, { key: held.key, modifiers, timer });
+    this.sendQueued(false);
   }
 
-  // Sends a release still waiting for its hold.
-  releaseNow(code) {
-    const waiting = this.releasing.get(code);
-    if (!waiting) return;
-    clearTimeout(waiting.timer);
-    this.releasing.delete(code);
-    this.sendKey(waiting.key, false, 0, waiting.modifiers);
+  // Sends the queued lines in order, a release only once its hold is over unless `all`.
+  sendQueued(all) {
+    clearTimeout(this.holdTimer);
+    while (this.queue.length) {
+      const line = this.queue[0];
+      const wait = line.down || all ? 0 : line.key.sentAt + KEY_HOLD_MS - performance.now();
+      if (wait > 0) {
+        if (!line.counted) this.counts.releasesHeld++;
+        line.counted = true;
+        this.holdTimer = setTimeout(() => this.sendQueued(false), wait);
+        return;
+      }
+      this.queue.shift();
+      if (line.down) line.key.sentAt = performance.now();
+      this.sendKey(line.key.code, line.down, line.character, line.modifiers);
+    }
   }
 
   isShortcut(event) {
@@ -103,8 +106,8 @@ export class Keyboard {
   }
 
   releaseAll() {
-    for (const code of [...this.releasing.keys()]) this.releaseNow(code);
-    for (const { key } of this.held.values()) this.sendKey(key, false, 0, 0);
+    this.sendQueued(true);
+    for (const { code } of this.held.values()) this.sendKey(code, false, 0, 0);
     this.held.clear();
   }
 
