@@ -36,6 +36,10 @@
 //    frames after the pin (the first may have left the host before the pin
 //    came), or one and PIN_ONE_FRAME_MS, or PIN_LONGEST_MS without any (a
 //    cursor already in the corner changes nothing, so nothing is sent).
+//    A move sent that way is checked: it takes the cursor out of the
+//    corner, so a frame must follow; when none comes within PIN_CHECK_MS
+//    the pin and the move may have shared a poll, and the placement starts
+//    again (at most PIN_RETRIES times).
 // 6. Follow mode aims the model at the pointer's own place over the picture,
 //    clamped to it; captured mode aims at the place reached by adding the
 //    scaled motion to the click point without clamping (the core clamps; so
@@ -50,6 +54,8 @@ export const REVERSAL_LONGEST_MS = 150;
 export const PIN_MIN_MS = 40;
 export const PIN_ONE_FRAME_MS = 100;
 export const PIN_LONGEST_MS = 250;
+export const PIN_CHECK_MS = 400;
+export const PIN_RETRIES = 3;
 // What one mouse line may carry per axis.
 const LINE_LIMIT = 32767;
 
@@ -126,6 +132,8 @@ export class PointerRule {
     // Per axis: the sign and time of the last non-zero delta sent, whether it moved the cursor, frames since.
     this.last = [0, 1].map(() => ({ sign: 0, at: -Infinity, moved: false, frames: 0 }));
     this.placement = null;
+    // A move that followed a pin on time alone, waiting for a frame to show it landed.
+    this.check = null;
   }
 
   setSpeed(speed) {
@@ -145,7 +153,9 @@ export class PointerRule {
   // Starts bringing the cursor to the hand; returns the pin line's motion, to be sent at once on a line of its own.
   pin(now) {
     this.setClamped(true);
-    this.placement = { since: now, frames: 0 };
+    const retries = this.check ? this.check.retries + 1 : 0;
+    this.check = null;
+    this.placement = { since: now, frames: 0, retries };
     const motion = this.axes.map((axis, i) => {
       const d = -Math.min(LINE_LIMIT, Math.ceil(2 * this.size[i] * this.speed) + 16);
       this.send(i, d, now);
@@ -160,6 +170,7 @@ export class PointerRule {
 
   // A video frame reached the page.
   onFrame() {
+    this.check = null;
     if (this.placement) this.placement.frames++;
     for (const last of this.last) last.frames++;
   }
@@ -172,6 +183,11 @@ export class PointerRule {
     if (frames >= 2 || elapsed >= PIN_LONGEST_MS) return null;
     if (frames === 1) return elapsed >= PIN_ONE_FRAME_MS ? null : since + PIN_ONE_FRAME_MS;
     return since + PIN_LONGEST_MS;
+  }
+
+  // Whether the last placement's move left no sign of landing, so the cursor must be pinned again.
+  pinDue(now) {
+    return this.check !== null && now - this.check.since >= PIN_CHECK_MS && this.check.retries < PIN_RETRIES;
   }
 
   // When a delta of `sign` on an axis may go, or null when it may go now.
@@ -187,9 +203,11 @@ export class PointerRule {
   // The motion to send now so the modelled cursor reaches the hand's whole pixel `target` ([x, y]);
   // `retryAt` is when held motion may go (Infinity when nothing waits on time).
   motionToward(now, target, { clamped }) {
+    let unseen = null;
     if (this.placement) {
       const wait = this.placementWait(now);
       if (wait !== null) return { dx: 0, dy: 0, retryAt: wait };
+      if (this.placement.frames === 0) unseen = { since: now, retries: this.placement.retries };
       this.placement = null;
     }
     this.setClamped(clamped);
@@ -206,6 +224,10 @@ export class PointerRule {
       this.send(i, d, now);
       return d;
     });
+    if (unseen && (this.axes[0].position || this.axes[1].position)) {
+      this.check = unseen;
+      retryAt = Math.min(retryAt, now + PIN_CHECK_MS);
+    }
     return { dx: motion[0], dy: motion[1], retryAt };
   }
 

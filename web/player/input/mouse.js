@@ -276,7 +276,8 @@ export class Mouse {
   flush() {
     const now = performance.now();
     this.rule.setFrameSize(this.display.width, this.display.height);
-    if (this.pinWanted && this.display.width) {
+    if ((this.pinWanted || this.rule.pinDue(now)) && this.display.width) {
+      if (!this.pinWanted) this.counts.placements++;
       const { dx, dy } = this.rule.pin(now);
       this.pinWanted = !this.sendLine(dx, dy, 0);
       return;

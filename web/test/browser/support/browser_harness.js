@@ -88,8 +88,8 @@ export async function withPlay(options, body) {
 }
 
 // Opens the player page and waits until window.kalmoPlayer exists.
-export async function openPlayer(browser, url, query = '') {
-  const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
+export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }) {
+  const page = await browser.newPage({ viewport });
   await page.goto(url + query);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   return page;
