@@ -4,7 +4,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  CursorAxis, PointerRule, coreLibraryName, pointerDefaults, PIN_MIN_MS,
+  CursorAxis, PointerRule, coreLibraryName, pointerDefaults, PIN_MIN_MS, PIN_LONGEST_MS, PIN_CHECK_MS, PIN_RETRIES,
 } from '../../lib/pointer_rule.js';
 
 const WIDTH = 320;
@@ -185,6 +185,49 @@ test('the move after a pin waits for the pin to have had its own poll', () => {
   core.poll([-728, -461]);
   core.poll([dx, dy]);
   assert.deepEqual(core.at, wanted);
+});
+
+test('a move sent after a pin on time alone is pinned again until a frame shows it landed', () => {
+  const rule = new PointerRule({ speed: 1 });
+  rule.setFrameSize(WIDTH, HEIGHT);
+  const core = new ScummCursor(1);
+  // The host stalls: the pin and the move reach it together, and no frame comes back in time.
+  const pinLine = rule.pin(0);
+  const move = rule.motionToward(PIN_LONGEST_MS, [50, 60], { clamped: true });
+  assert.deepEqual([move.dx, move.dy, move.retryAt], [50, 60, PIN_LONGEST_MS + PIN_CHECK_MS]);
+  core.poll([pinLine.dx + move.dx, pinLine.dy + move.dy]);
+  assert.deepEqual(core.at, [0, 0], 'the shared poll left the cursor in the corner');
+  assert.equal(rule.pinDue(PIN_LONGEST_MS + PIN_CHECK_MS - 1), false);
+  assert.equal(rule.pinDue(PIN_LONGEST_MS + PIN_CHECK_MS), true);
+  // Now the host keeps up: the second pin has its own poll and a frame, the move lands and shows.
+  const again = PIN_LONGEST_MS + PIN_CHECK_MS;
+  const repin = rule.pin(again);
+  core.poll([repin.dx, repin.dy]);
+  rule.onFrame();
+  rule.onFrame();
+  const second = rule.motionToward(again + PIN_LONGEST_MS, [50, 60], { clamped: true });
+  core.poll([second.dx, second.dy]);
+  rule.onFrame();
+  assert.deepEqual(core.at, [50, 60]);
+  assert.equal(rule.pinDue(again + 10 * PIN_CHECK_MS), false);
+});
+
+test('a core that never shows its cursor is pinned again only a few times', () => {
+  const rule = new PointerRule({ speed: 1 });
+  rule.setFrameSize(WIDTH, HEIGHT);
+  let pins = 0;
+  let now = 0;
+  rule.pin(now);
+  pins++;
+  for (let step = 0; step < 100; step++) {
+    now += 50;
+    if (rule.pinDue(now)) {
+      rule.pin(now);
+      pins++;
+    }
+    rule.motionToward(now, [50, 60], { clamped: true });
+  }
+  assert.equal(pins, 1 + PIN_RETRIES);
 });
 
 test('a turn waits until the last line of that axis had a poll', () => {
