@@ -22,7 +22,6 @@
 //                    speed value=V answered=0|1     after the option query
 //                    run n=N us=T x=X y=Y dx=DX dy=DY buttons=B keys=K,K|-
 //   animate 0|1    default 0
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,14 +62,10 @@ struct axis {
 static axis axis_x = {0, WIDTH, 0.0f};
 static axis axis_y = {0, HEIGHT, 0.0f};
 
-static void record(const char *format, ...) {
-    if (!record_file) return;
-    va_list arguments;
-    va_start(arguments, format);
-    vfprintf(record_file, format, arguments);
-    va_end(arguments);
+// Every line is flushed at once: the host ends the process without running
+// the C runtime's exit handlers.
+static void end_record_line(void) {
     fputc('\n', record_file);
-    // The host ends the process without running the C runtime's exit handlers.
     fflush(record_file);
 }
 
@@ -99,7 +94,9 @@ static void ask_speed(void) {
     retro_variable variable = {"scummvm_mouse_speed", NULL};
     bool answered = environment && environment(RETRO_ENVIRONMENT_GET_VARIABLE, &variable) && variable.value;
     if (answered) speed = strtof(variable.value, NULL);
-    record("speed value=%g answered=%d", (double)speed, answered ? 1 : 0);
+    if (!record_file) return;
+    fprintf(record_file, "speed value=%g answered=%d", (double)speed, answered ? 1 : 0);
+    end_record_line();
 }
 
 static void move_axis(axis *a, int delta) {
@@ -190,8 +187,11 @@ CURSOR_EXPORT void retro_run(void) {
     read_keys(keys, sizeof keys);
     move_axis(&axis_x, dx);
     move_axis(&axis_y, dy);
-    record("run n=%u us=%u x=%d y=%d dx=%d dy=%d buttons=%d keys=%s", run_number, microseconds_since_load(),
-           axis_x.position, axis_y.position, dx, dy, buttons, keys);
+    if (record_file) {
+        fprintf(record_file, "run n=%u us=%u x=%d y=%d dx=%d dy=%d buttons=%d keys=%s", run_number,
+                microseconds_since_load(), axis_x.position, axis_y.position, dx, dy, buttons, keys);
+        end_record_line();
+    }
     draw();
 }
 
