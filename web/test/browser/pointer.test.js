@@ -101,7 +101,9 @@ async function expectUnderHand(t, page, expected, spanStart, what) {
   } catch {
     const late = hostStalls(record, spanStart);
     const core = cursorRuns(record).at(-1);
-    const miss = `cursor drawn at ${last.x},${last.y} (the core has it at ${core.x},${core.y}), pointer at ${wanted.x},${wanted.y}`;
+    const video = await page.evaluate(() => window.kalmoPlayer.stats.video);
+    const miss = `cursor drawn at ${last.x},${last.y} (the core has it at ${core.x},${core.y}; ` +
+      `${video.shown} of ${video.received} frames shown), pointer at ${wanted.x},${wanted.y}`;
     assert.ok(late.length > 0, `${what}: ${miss}`);
     t.diagnostic(`${what}: excused (${miss}); the host ran late: ${late.join(', ')} ms between runs`);
     return false;
