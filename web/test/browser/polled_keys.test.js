@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import {
   build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory,
 } from './support/browser_harness.js';
-import { writeCursorContent, cursorRuns } from './support/cursor_core.js';
+import { writeCursorContent, cursorRuns, hostStalls } from './support/cursor_core.js';
 
 const KEY_A = 97;
 const ESCAPE = 27;
@@ -43,17 +43,25 @@ function seen(from, key) {
   return { down: down.length, released };
 }
 
-test('a key pressed and released within one frame is seen down by the polling core, then up', async () => {
-  const from = cursorRuns(record).length;
-  await page.keyboard.down('KeyA');
-  await page.keyboard.up('KeyA');
-  const result = await waitFor(() => {
-    const now = seen(from, KEY_A);
-    return now.released && now;
-  }, { what: 'the tap seen down and then up by the core' });
-  assert.ok(result.down >= 1);
-  assert.equal(await page.evaluate(() => window.kalmoPlayer.keyboard.counts.releasesHeld) >= 1, true,
-    'the release was held back');
+test('a key pressed and released within one frame is seen down by the polling core, then up', async (t) => {
+  // A host that stalls longer than the hold reads the press and the release at one poll: that tap is excused.
+  for (let attempt = 0; ; attempt++) {
+    const from = cursorRuns(record).length;
+    await page.keyboard.down('KeyA');
+    await page.keyboard.up('KeyA');
+    await waitFor(() => page.evaluate(() => window.kalmoPlayer.keyboard.queue.length === 0), { what: 'the release sent' });
+    const ran = cursorRuns(record).length;
+    await waitFor(() => cursorRuns(record).length >= ran + 3, { what: 'three more runs' });
+    const { down, released } = seen(from, KEY_A);
+    if (down >= 1) {
+      assert.ok(released, 'released again');
+      break;
+    }
+    const late = hostStalls(record, from);
+    assert.ok(late.length > 0 && attempt < 5, `tap ${attempt} not seen, and the host ran on time`);
+    t.diagnostic(`tap ${attempt} excused: the host ran late (${late.join(', ')} ms between runs)`);
+  }
+  assert.ok(await page.evaluate(() => window.kalmoPlayer.keyboard.counts.releasesHeld) >= 1, 'the release was held back');
 });
 
 test('a tap of Esc in follow mode reaches the game and releases no lock', async () => {
