@@ -96,7 +96,7 @@ async function expectUnderHand(t, page, expected, spanStart, what) {
       wanted = await expected();
       last = cursorInPixels(await readPixels(page));
       return Math.abs(last.x - wanted.x) <= TOLERANCE && Math.abs(last.y - wanted.y) <= TOLERANCE;
-    }, { timeout: 3000, interval: 100, what });
+    }, { timeout: 8000, interval: 100, what });
     return true;
   } catch {
     const late = hostStalls(record, spanStart);
