@@ -206,7 +206,6 @@ test('where the browser refuses the lock, the core\'s cursor is brought under th
   await page.mouse.click(x, y);
   await waitFor(() => page.evaluate(() => /refused to capture/.test(document.querySelector('.kalmo-notice').textContent)),
     { what: 'the refusal said on the page' });
-  await page.mouse.click(x, y);
   await page.mouse.move(x + 7, y + 3);
   await page.mouse.move(x + 12, y - 2);
   const pin = { x: -(2 * WIDTH + 16), y: -(2 * HEIGHT + 16) };
@@ -214,8 +213,14 @@ test('where the browser refuses the lock, the core\'s cursor is brought under th
   await waitFor(() => {
     const pointer = lastPointer();
     const sums = mouseSums();
-    return sums.left > before.left && pointer.x === Math.floor((x + 12 - box.x) * WIDTH / box.width) &&
+    return pointer.x === Math.floor((x + 12 - box.x) * WIDTH / box.width) &&
       sums.x - before.x === pin.x + pointer.x && sums.y - before.y === pin.y + pointer.y;
-  }, { what: 'the click, and the pin and the motion to the pointer at the core' });
+  }, { what: 'the pin and the motion to the pointer at the core' });
+  // A host that stalls past the press's hold reads a click whole at one poll; a few clicks make sure one lands.
+  for (let attempt = 0; mouseSums().left === before.left; attempt++) {
+    assert.ok(attempt < 5, 'no click reached the core');
+    await page.mouse.click(x + 12, y - 2);
+    await settle();
+  }
   assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.input.locked), false);
 });
