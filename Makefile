@@ -24,7 +24,7 @@ test: all
 
 # The web package (web/): its Node tests against the Linux host, the demo and
 # test cores, then the player's tests in headless Chromium.
-WEB_TARGETS := kalmo-host demo_core probe_core not_a_core kalmo-stream-dump
+WEB_TARGETS := kalmo-host demo_core probe_core not_a_core cursor_core kalmo-stream-dump
 web-test:
 	cmake -S . -B build/linux $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/linux -j $(JOBS) --target $(WEB_TARGETS)

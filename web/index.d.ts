@@ -74,6 +74,41 @@ export class MouseAccumulator {
   clear(): void;
 }
 
+/** The library name in the host's `core` message ("ScummVM 2.8.0 · API 1" → "ScummVM"). */
+export function coreLibraryName(message: string | undefined): string;
+/** Follow mode at 1/0.9 motion units per frame pixel for "ScummVM"; captured at 1 for any other core. */
+export function pointerDefaults(libraryName: string): { mode: 'follow' | 'captured'; speed: number };
+
+/** One axis of a core's cursor as the pointer rule models it (ScummVM's rule, single precision). */
+export class CursorAxis {
+  constructor(factor: number, limit?: number);
+  factor: number;
+  limit: number;
+  position: number;
+  remainder: number;
+  after(d: number): { position: number; remainder: number };
+  apply(d: number): void;
+  deltaToward(target: number): number;
+}
+
+/** Turns hand positions (whole frame pixels) into mouse-line motion that keeps a core's cursor under the hand. */
+export class PointerRule {
+  constructor(options?: { speed?: number });
+  readonly speed: number;
+  readonly placing: boolean;
+  readonly cursor: { x: number; y: number };
+  setSpeed(speed: number): void;
+  setFrameSize(width: number, height: number): void;
+  /** The pin line's motion, to send at once on a line of its own. */
+  pin(now: number): { dx: number; dy: number };
+  /** Call for every video frame received. */
+  onFrame(): void;
+  /** True when the last placement showed no sign of landing and must start again. */
+  pinDue(now: number): boolean;
+  /** Motion to send now; `retryAt` (a time like `now`) when held motion may go. */
+  motionToward(now: number, target: [number, number], options: { clamped: boolean }): { dx: number; dy: number; retryAt: number };
+}
+
 export interface MouseFields {
   dx?: number; dy?: number; buttons?: number; wheel?: number; x?: number; y?: number; inside?: number | boolean;
 }

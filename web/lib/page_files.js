@@ -12,7 +12,8 @@ export const PLAYER_DIR = join(packageRoot, 'player');
 const FALLBACK_PAGE = join(packageRoot, 'lib', 'fallback_page.html');
 
 // The modules a page may import; each uses no Node API.
-export const BROWSER_MODULES = new Set(['packet_parser.js', 'keys.js', 'mouse_accumulator.js', 'commands.js']);
+export const BROWSER_MODULES = new Set(['packet_parser.js', 'keys.js', 'mouse_accumulator.js', 'commands.js',
+  'pointer_rule.js']);
 
 const CONTENT_TYPES = {
   '.html': 'text/html; charset=utf-8',

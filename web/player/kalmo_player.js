@@ -16,6 +16,7 @@ import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
+import { coreLibraryName } from '../lib/pointer_rule.js';
 
 const CORE_LOG_KEPT = 20;
 // Counters of the sound's context side that run on across sessions; "Start again" counts from zero.
@@ -29,16 +30,12 @@ function element(tag, className, text) {
   return node;
 }
 
-// The library name in a core status message such as "ScummVM 2.8.0 · API 1".
-function libraryName(message) {
-  return String(message ?? '').replace(/\s*·.*$/, '').replace(/\s+v?\d[\w.\-]*$/, '').trim();
-}
-
 export class KalmoPlayer {
   // source: a kalmo-play WebSocket URL, or a MessagePort (whole packets as ArrayBuffers and the bridge's notes
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
-  // thread ('main' keeps the stream on the page's main thread), pointerMode, mouseSpeed.
+  // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent.
   constructor(source, container, options = {}) {
     this.source = source;
     this.options = options;
@@ -160,7 +157,7 @@ export class KalmoPlayer {
       break;
     case 'frame':
       this.display.setFrameSize(message.width, message.height);
-      this.mouse.onFrame?.();
+      this.mouse.onFrame();
       break;
     case 'status':
       this.onStatus(message.status);
@@ -184,7 +181,7 @@ export class KalmoPlayer {
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
-      this.mouse.setCore?.(libraryName(status.message));
+      this.mouse.setCore(coreLibraryName(status.message));
       break;
     case 'av':
     case 'geometry':
@@ -335,6 +332,8 @@ export class KalmoPlayer {
       bridge: { ...this.bridgeStats },
     };
   }
+
+  async readPixels() { return this.display.readPixels(); }
 
   destroy() {
     this.destroyed = true;

@@ -5,12 +5,23 @@
 // further downs, and every key still down is released when the page loses
 // focus, is hidden, or the mouse lock ends, so no key stays stuck.
 //
+// A core that reads key state at its input poll sees only the state of the
+// last line before the poll, so a tap whose press and release reach the host
+// between two polls would be lost: a release goes at least KEY_HOLD_MS after
+// its press was sent. Lines keep the order of the events, so what follows a
+// held release waits with it. Releasing everything (blur, hidden page, lock
+// ended) sends all that waits and every release at once, so nothing hangs
+// on a timer that a closing page may never run.
+//
 // The player's own shortcuts (Alt+Enter fullscreen, F9 statistics) are held
 // back from the game; every other mapped key has its browser default
 // prevented, and in fullscreen the keyboard lock keeps Esc and Ctrl+W too.
 
 import { keyCodeFromEvent, modifiersFromEvent, characterFromEvent } from '../../lib/keys.js';
 import { keyLine } from '../../lib/commands.js';
+
+// Three runs at 60 frames a second, as the mouse holds its clicks.
+export const KEY_HOLD_MS = 50;
 
 export class Keyboard {
   // send(line); shortcuts: { toggleFullscreen(), toggleStats() }; onGesture() for the key that may start audio.
@@ -19,9 +30,11 @@ export class Keyboard {
     this.send = send;
     this.shortcuts = shortcuts;
     this.onGesture = onGesture;
-    // Held keys by `code`, with the retro_key each was sent as.
+    // Keys down by `code`: the retro_key each goes as, and when its press was sent.
     this.held = new Map();
-    this.counts = { lines: 0, repeatsHeldBack: 0 };
+    // Key lines not yet sent, in the order of their events.
+    this.queue = [];
+    this.counts = { lines: 0, repeatsHeldBack: 0, releasesHeld: 0 };
     this.listeners = [
       [target, 'keydown', (event) => this.onKey(event, true)],
       [target, 'keyup', (event) => this.onKey(event, false)],
@@ -46,14 +59,34 @@ export class Keyboard {
         this.counts.repeatsHeldBack++;
         return;
       }
-      this.held.set(event.code, code);
-      this.sendKey(code, true, characterFromEvent(event), modifiersFromEvent(event));
-      return;
+      const key = { code, sentAt: null };
+      this.held.set(event.code, key);
+      this.queue.push({ key, down: true, character: characterFromEvent(event), modifiers: modifiersFromEvent(event) });
+    } else {
+      const key = this.held.get(event.code);
+      if (!key) return;
+      this.held.delete(event.code);
+      this.queue.push({ key, down: false, character: 0, modifiers: modifiersFromEvent(event) });
     }
-    const sentCode = this.held.get(event.code);
-    if (sentCode === undefined) return;
-    this.held.delete(event.code);
-    this.sendKey(sentCode, false, 0, modifiersFromEvent(event));
+    this.sendQueued(false);
+  }
+
+  // Sends the queued lines in order, a release only once its hold is over unless `all`.
+  sendQueued(all) {
+    clearTimeout(this.holdTimer);
+    while (this.queue.length) {
+      const line = this.queue[0];
+      const wait = line.down || all ? 0 : line.key.sentAt + KEY_HOLD_MS - performance.now();
+      if (wait > 0) {
+        if (!line.counted) this.counts.releasesHeld++;
+        line.counted = true;
+        this.holdTimer = setTimeout(() => this.sendQueued(false), wait);
+        return;
+      }
+      this.queue.shift();
+      if (line.down) line.key.sentAt = performance.now();
+      this.sendKey(line.key.code, line.down, line.character, line.modifiers);
+    }
   }
 
   isShortcut(event) {
@@ -73,7 +106,8 @@ export class Keyboard {
   }
 
   releaseAll() {
-    for (const code of this.held.values()) this.sendKey(code, false, 0, 0);
+    this.sendQueued(true);
+    for (const { code } of this.held.values()) this.sendKey(code, false, 0, 0);
     this.held.clear();
   }
 

@@ -1,18 +1,24 @@
-// The mouse: pointer lock on a click into the picture, relative motion summed
-// and sent at most once per animation frame as one M line (the first change
-// in a refresh interval goes at once, later ones gather until the next
-// refresh), buttons 1/2/4 and the wheel, and the pointer's place in frame
-// pixels with its inside flag.
+// The mouse: motion, buttons 1/2/4, the wheel and the pointer's place in
+// frame pixels with its inside flag, sent as M lines (the first change in a
+// refresh interval goes at once, later ones gather until the next refresh).
+// What motion to send comes from the pointer rule (lib/pointer_rule.js),
+// which keeps the core's own cursor under the hand, in one of two modes:
 //
-// Under the lock the pointer is a virtual one, moved by the motion scaled to
-// frame pixels and kept on the picture, as the native viewer does. Where
-// the browser refuses the lock (a frame without the permission), the game
-// gets the visible pointer's clicks and motion over the picture instead. Chromium
-// sends the first motion after a lock and, now and then, a single jump of
-// hundreds of pixels that the hand never made: both are dropped (counted).
+// - follow: no pointer lock. The system pointer is hidden over the picture,
+//   the cursor is brought under it on every entry into the picture and then
+//   follows its place; Esc is an ordinary key and goes to the game. The
+//   default for the ScummVM core, and what a refused lock falls back to.
+// - captured: a click into the picture takes the pointer lock and brings
+//   the cursor under the click; then the scaled motion moves a virtual
+//   pointer. Esc (the browser's) releases the lock. The default for others.
+//
+// Chromium sends the first motion after a lock and, now and then, a single
+// jump of hundreds of pixels that the hand never made: both are dropped
+// (counted).
 
 import { MouseAccumulator } from '../../lib/mouse_accumulator.js';
 import { mouseLine } from '../../lib/commands.js';
+import { PointerRule, pointerDefaults, validSpeed } from '../../lib/pointer_rule.js';
 
 // Larger single steps than this are Chromium's spurious jumps, not a hand.
 const JUMP_LIMIT = 250;
@@ -26,29 +32,38 @@ const PRESS_HOLD_MS = 50;
 // Chromium holds mousemove back to the next animation frame; pointerrawupdate
 // comes as the motion happens (secure contexts, which loopback is).
 const MOTION_EVENT = typeof window !== 'undefined' && 'onpointerrawupdate' in window ? 'pointerrawupdate' : 'mousemove';
+const MODES = ['follow', 'captured'];
 
 export class Mouse {
-  // display: the Display; send(line); onLockChange(locked); onLockRefused(); onGesture() for the click that may start audio.
-  constructor(display, target, { send, onLockChange, onLockRefused, onGesture }) {
+  // display: the Display; send(line); onLockChange(locked); onLockRefused(); onGesture() for the click that may
+  // start audio; mode ('follow' | 'captured') and speed (motion units per frame pixel), each chosen from the core
+  // when undefined.
+  constructor(display, target, { send, onLockChange, onLockRefused, onGesture, mode, speed }) {
     this.display = display;
     this.target = target;
     this.send = send;
     this.onLockChange = onLockChange;
     this.onLockRefused = onLockRefused;
     this.onGesture = onGesture;
-    this.accumulator = new MouseAccumulator();
+    this.asked = { mode: MODES.includes(mode) ? mode : undefined, speed: validSpeed(speed, undefined) };
+    this.wheel = new MouseAccumulator();
     this.buttons = 0;
     // Presses not yet sent, and presses sent less than PRESS_HOLD_MS ago, stay reported, so a short click still lands.
     this.unsentPresses = 0;
     this.heldPresses = 0;
     this.pointer = { x: 0, y: 0, inside: false };
+    // Under the lock: the virtual pointer (clamped step by step, as the core clamps) and the unclamped sum of motion.
     this.virtual = { x: 0, y: 0 };
+    this.reach = { x: 0, y: 0 };
     this.sent = null;
     this.locked = false;
     this.playsUnlocked = false;
     this.skipNextMotion = false;
     this.sentThisRefresh = false;
-    this.counts = { lines: 0, droppedMotion: 0, lockRefusals: 0 };
+    this.pinWanted = false;
+    this.backstopAt = Infinity;
+    this.counts = { lines: 0, droppedMotion: 0, lockRefusals: 0, placements: 0 };
+    this.setCore('');
     this.listeners = [
       [target, 'mousedown', (event) => this.onButton(event, true)],
       [document, 'mouseup', (event) => this.onButton(event, false)],
@@ -61,6 +76,31 @@ export class Mouse {
     ];
     for (const [where, type, handler, options] of this.listeners) where.addEventListener(type, handler, options);
     this.animationFrame = requestAnimationFrame(() => this.onRefresh());
+  }
+
+  // The core's library name (from the host's `core` message) picks the mode and speed the page left open.
+  // A new core is a new cursor: the model starts afresh and the cursor is brought under the hand again.
+  setCore(libraryName) {
+    const defaults = pointerDefaults(libraryName);
+    this.mode = this.asked.mode ?? defaults.mode;
+    this.rule = new PointerRule({ speed: this.asked.speed ?? defaults.speed });
+    if (this.mode === 'follow') this.unlock();
+    this.display.canvas.style.cursor = this.mode === 'follow' ? 'none' : '';
+    if (this.locked || (this.following && this.pointer.inside)) this.place();
+  }
+
+  get speed() {
+    return this.rule.speed;
+  }
+
+  get following() {
+    return this.mode === 'follow' || this.playsUnlocked;
+  }
+
+  // Every video frame the stream received, drawn or not: a placement waits for them.
+  onFrame() {
+    this.rule.onFrame();
+    this.changed();
   }
 
   onRefresh() {
@@ -76,8 +116,17 @@ export class Mouse {
       return;
     }
     // A page that stops painting skips refresh callbacks; a release must still go out.
+    this.flushBy(performance.now() + 40);
+  }
+
+  flushBy(time) {
+    if (this.backstopAt <= time) return;
     clearTimeout(this.backstop);
-    this.backstop = setTimeout(() => this.flush(), 40);
+    this.backstopAt = time;
+    this.backstop = setTimeout(() => {
+      this.backstopAt = Infinity;
+      this.flush();
+    }, Math.max(0, time - performance.now()));
   }
 
   async lock() {
@@ -104,9 +153,10 @@ export class Mouse {
     }
   }
 
-  // Browsers refuse a lock for about a second after Esc, and outside a click.
+  // Browsers refuse a lock for about a second after Esc, and outside a click: the pointer is followed instead.
   refused() {
     this.counts.lockRefusals++;
+    if (!this.playsUnlocked && this.pointer.inside) this.place();
     this.playsUnlocked = true;
     this.onLockRefused?.();
   }
@@ -122,8 +172,11 @@ export class Mouse {
     if (locked) {
       this.playsUnlocked = false;
       this.skipNextMotion = true;
-      this.virtual = { x: this.display.width / 2, y: this.display.height / 2 };
-      this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
+      const click = this.lockClick ?? { x: this.display.width / 2, y: this.display.height / 2 };
+      this.virtual = { ...click };
+      this.reach = { ...click };
+      this.pointer = { x: Math.floor(click.x), y: Math.floor(click.y), inside: true };
+      this.place();
     } else {
       this.buttons = 0;
       this.pointer.inside = false;
@@ -131,21 +184,34 @@ export class Mouse {
     this.onLockChange?.(locked);
   }
 
+  // Brings the core's cursor under the hand: a pin line first, the move once the pin has had its poll.
+  place() {
+    this.pinWanted = true;
+    this.counts.placements++;
+    this.changed();
+  }
+
   onButton(event, down) {
     const bit = BUTTON_BITS[event.button];
     if (!bit) return;
-    if (down && !this.locked) {
-      // The click that takes the lock is not a click in the game, unless the lock is being refused.
+    if (down) {
       this.onGesture?.();
-      const inside = this.display.toFrame(event.clientX, event.clientY).inside;
-      if (event.button === 0 && inside) {
-        event.preventDefault();
-        this.target.focus();
-        this.lock();
+      const spot = this.display.toFrame(event.clientX, event.clientY);
+      if (!this.locked && !this.following) {
+        // The click that takes the lock is not a click in the game.
+        if (event.button === 0 && spot.inside) {
+          event.preventDefault();
+          this.target.focus();
+          this.lockClick = { x: spot.x + 0.5, y: spot.y + 0.5 };
+          this.lock();
+        }
+        return;
       }
-      if (!this.playsUnlocked || !inside) return;
+      if (!this.locked && !spot.inside) return;
+      if (!this.locked) this.target.focus();
+    } else if (!this.locked && !this.following) {
+      return;
     }
-    if (!this.locked && !this.playsUnlocked) return;
     event.preventDefault();
     if (down) {
       this.buttons |= bit;
@@ -158,11 +224,11 @@ export class Mouse {
 
   onMotion(event) {
     if (!this.locked) {
-      if (event.target === this.display.canvas || this.target.contains(event.target)) {
-        this.pointer = this.display.toFrame(event.clientX, event.clientY);
-        if (this.playsUnlocked && this.pointer.inside) this.accumulator.add(event.movementX, event.movementY);
-        this.changed();
-      }
+      if (event.target !== this.display.canvas && !this.target.contains(event.target)) return;
+      const wasInside = this.pointer.inside;
+      this.pointer = this.display.toFrame(event.clientX, event.clientY);
+      if (this.following && this.pointer.inside && !wasInside) this.place();
+      this.changed();
       return;
     }
     const { movementX, movementY } = event;
@@ -171,10 +237,11 @@ export class Mouse {
       this.counts.droppedMotion++;
       return;
     }
-    this.accumulator.add(movementX, movementY);
     const scale = this.display.frameScale();
     const right = Math.max(this.display.width - 1, 0);
     const bottom = Math.max(this.display.height - 1, 0);
+    this.reach.x += movementX * scale.x;
+    this.reach.y += movementY * scale.y;
     this.virtual.x = Math.min(Math.max(this.virtual.x + movementX * scale.x, 0), right);
     this.virtual.y = Math.min(Math.max(this.virtual.y + movementY * scale.y, 0), bottom);
     this.pointer = { x: Math.floor(this.virtual.x), y: Math.floor(this.virtual.y), inside: true };
@@ -190,16 +257,36 @@ export class Mouse {
 
   onWheel(event) {
     event.preventDefault();
-    if (!this.locked) return;
+    if (!this.locked && !(this.following && this.pointer.inside)) return;
     // Wheel up is positive for the host, negative deltaY for the browser.
-    this.accumulator.add(0, 0, -event.deltaY / (WHEEL_PER_NOTCH[event.deltaMode] ?? 100));
+    this.wheel.add(0, 0, -event.deltaY / (WHEEL_PER_NOTCH[event.deltaMode] ?? 100));
     this.changed();
+  }
+
+  // The motion the rule wants sent now, or null while a placement waits.
+  motion(now) {
+    if (!this.locked && !this.following) return { dx: 0, dy: 0 };
+    const target = this.locked ? [Math.floor(this.reach.x), Math.floor(this.reach.y)] : [this.pointer.x, this.pointer.y];
+    const { dx, dy, retryAt } = this.rule.motionToward(now, target, { clamped: !this.locked });
+    if (retryAt !== Infinity) this.flushBy(retryAt);
+    return this.rule.placing ? null : { dx, dy };
   }
 
   // Sends what gathered as one line, when anything changed.
   flush() {
+    const now = performance.now();
+    this.rule.setFrameSize(this.display.width, this.display.height);
+    if ((this.pinWanted || this.rule.pinDue(now)) && this.display.width) {
+      if (!this.pinWanted) this.counts.placements++;
+      const { dx, dy } = this.rule.pin(now);
+      this.pinWanted = !this.sendLine(dx, dy, 0);
+      return;
+    }
+    const motion = this.motion(now);
+    if (!motion) return;
+    const { dx, dy } = motion;
+    const wheel = this.wheel.take().wheel;
     const reported = this.buttons | this.unsentPresses | this.heldPresses;
-    const { dx, dy, wheel } = this.accumulator.take();
     const { x, y, inside } = this.pointer;
     const last = this.sent;
     const changed = dx || dy || wheel || !last || last.buttons !== reported || last.x !== x || last.y !== y ||
@@ -209,12 +296,19 @@ export class Mouse {
       this.sent = { buttons: 0, x, y, inside };
       return;
     }
-    if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return;
+    this.sendLine(dx, dy, wheel);
+  }
+
+  sendLine(dx, dy, wheel) {
+    const reported = this.buttons | this.unsentPresses | this.heldPresses;
+    const { x, y, inside } = this.pointer;
+    if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return false;
     this.sentThisRefresh = true;
     this.counts.lines++;
     if (this.unsentPresses) this.holdPresses(this.unsentPresses);
     this.unsentPresses = 0;
     this.sent = { buttons: reported, x, y, inside };
+    return true;
   }
 
   holdPresses(bits) {

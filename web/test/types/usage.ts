@@ -2,8 +2,8 @@
 // and describe the package as a front-end uses it.
 import {
   PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
-  characterFromEvent, MouseAccumulator, mouseLine, keyLine, parseCommandLine, exitMeaning, connectPort, type HostExit,
-  type BridgeNote,
+  characterFromEvent, MouseAccumulator, PointerRule, coreLibraryName, pointerDefaults, mouseLine, keyLine,
+  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote,
 } from 'kalmo-host-client';
 
 const parser = new PacketParser();
@@ -49,3 +49,10 @@ channel.port2.onmessage = (event: MessageEvent<ArrayBuffer | BridgeNote>) => {
 };
 const closed: Promise<HostExit> = paired.close();
 void closed;
+
+const rule = new PointerRule({ speed: pointerDefaults(coreLibraryName('ScummVM 2.8.0 · API 1')).speed });
+rule.setFrameSize(320, 200);
+const pinLine = rule.pin(0);
+rule.onFrame();
+const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });
+console.log(mouseLine({ dx: pinLine.dx + dx, dy: pinLine.dy + dy }), retryAt, rule.cursor.x);

@@ -17,6 +17,7 @@ export const build = {
   host: join(repoRoot, 'build/linux/kalmo-host'),
   probeCore: join(repoRoot, 'build/linux/tests/cores/probe_core.so'),
   notACore: join(repoRoot, 'build/linux/tests/cores/not_a_core.so'),
+  cursorCore: join(repoRoot, 'build/linux/tests/cores/cursor_core.so'),
   demoCore: join(repoRoot, 'build/linux/demo/demo_core.so'),
   demoContent: join(repoRoot, 'demo/demo_content.txt'),
   sparseContent: join(repoRoot, 'demo/demo_content_sparse_audio.txt'),
@@ -87,11 +88,19 @@ export async function withPlay(options, body) {
 }
 
 // Opens the player page and waits until window.kalmoPlayer exists.
-export async function openPlayer(browser, url, query = '') {
-  const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
+export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }) {
+  const page = await browser.newPage({ viewport });
   await page.goto(url + query);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   return page;
+}
+
+// What the player's canvas shows now: { width, height, data } with data as a plain array of RGBA bytes.
+export async function readPixels(page) {
+  return page.evaluate(async () => {
+    const { width, height, data } = await window.kalmoPlayer.readPixels();
+    return { width, height, data: Array.from(data) };
+  });
 }
 
 export async function waitFor(check, { timeout = 15000, interval = 50, what = 'the condition' } = {}) {
