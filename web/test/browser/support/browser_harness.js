@@ -95,14 +95,6 @@ export async function openPlayer(browser, url, query = '', viewport = { width: 8
   return page;
 }
 
-// What the player's canvas shows now: { width, height, data } with data as a plain array of RGBA bytes.
-export async function readPixels(page) {
-  return page.evaluate(async () => {
-    const { width, height, data } = await window.kalmoPlayer.readPixels();
-    return { width, height, data: Array.from(data) };
-  });
-}
-
 export async function waitFor(check, { timeout = 15000, interval = 50, what = 'the condition' } = {}) {
   const deadline = Date.now() + timeout;
   let last;
