@@ -106,8 +106,10 @@ export class Stream {
     return { drawn: this.drawn.entries(), arrivals: this.arrivals.entries() };
   }
 
+  // `takenAt` (epoch ms): a worker's figures reach the page up to a report period late, so rates are
+  // measured between the times they were taken, not read.
   get stats() {
-    return { video: this.painter.stats, audio: this.feed.stats };
+    return { video: this.painter.stats, audio: { ...this.feed.stats, takenAt: epoch(performance.now()) } };
   }
 
   reportStats() {
