@@ -19,9 +19,6 @@ import { StatsOverlay } from './stats_overlay.js';
 import { coreLibraryName } from '../lib/pointer_rule.js';
 
 const CORE_LOG_KEPT = 20;
-// Counters of the sound's context side that run on across sessions; "Start again" counts from zero.
-const AUDIO_COUNTERS = ['underruns', 'silences', 'dryOuts', 'framesConsumed', 'framesPlayed', 'trimmedFrames',
-  'cuts', 'cutFrames'];
 
 function element(tag, className, text) {
   const node = document.createElement(tag);
@@ -127,9 +124,6 @@ export class KalmoPlayer {
     this.bridgeStats = { sentVideo: 0, droppedVideo: 0, repeatedVideo: 0 };
     this.inputBase = { mouseLines: this.mouse.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
       keyLines: this.keyboard.counts.lines };
-    const contextStats = this.audio.contextStats ?? {};
-    this.audioBase = Object.fromEntries(AUDIO_COUNTERS.filter((name) => Number.isFinite(contextStats[name]))
-      .map((name) => [name, contextStats[name]]));
     this.progressList.replaceChildren();
     this.progress.hidden = false;
     this.errorPanel.hidden = true;
@@ -311,9 +305,8 @@ export class KalmoPlayer {
   get stats() {
     const display = this.display;
     const { video, audio: feedStats } = this.stream.stats;
-    const contextStats = { ...this.audio.contextStats };
-    for (const [name, base] of Object.entries(this.audioBase)) contextStats[name] -= base;
-    const audio = { ...contextStats, ...feedStats };
+    // Every session has a fresh feed, so its counters start from zero; the context side has none.
+    const audio = { ...this.audio.contextStats, ...feedStats };
     audio.trailsPictureMs = (audio.bufferedMs ?? 0) + (audio.outputLatencyMs ?? 0) - (video.arrivalToDrawMs ?? 0);
     return {
       connection: this.connectionState,
