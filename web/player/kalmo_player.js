@@ -271,6 +271,14 @@ export class KalmoPlayer {
     this.setNotice('mouse', 'Mouse released: click the picture to capture it again');
   }
 
+  // The kind of input the player used last: 'mouse', 'touch' or 'gamepad'. Each input source reports it when
+  // used; the page shows what fits that input (`data-input` on the player's root selects it in the style).
+  noteInput(kind) {
+    if (this.inputKind === kind) return;
+    this.inputKind = kind;
+    this.root.dataset.input = kind;
+  }
+
   onAudioState(state) {
     this.stream?.setAudioRunning(state === 'running');
     const text = state === 'waiting-for-gesture' ? 'Sound is off until you click the picture or press a key' :

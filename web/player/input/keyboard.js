@@ -54,19 +54,43 @@ export class Keyboard {
     const code = keyCodeFromEvent(event);
     if (!code) return;
     event.preventDefault();
+    if (down && event.repeat) {
+      this.counts.repeatsHeldBack++;
+      return;
+    }
+    this.pressCode(event.code, code, down, down ? characterFromEvent(event) : 0, modifiersFromEvent(event));
+  }
+
+  // A key from any other input source (on-screen keys, a gamepad, the device
+  // keyboard), named by its physical key (`KeyboardEvent.code`, e.g.
+  // 'Escape'): the same table, order and hold as a typed key. A `key` of one
+  // character stands in for a code the table lacks. False when neither maps.
+  press(name, down, { character = 0, modifiers = 0, key } = {}) {
+    const code = keyCodeFromEvent({ code: name, key });
+    if (!code) return false;
+    this.pressCode(name, code, down, down ? character : 0, modifiers);
+    return true;
+  }
+
+  // Press and release, the release held as for a quick typed tap.
+  tap(name, options = {}) {
+    return this.press(name, true, options) && this.press(name, false, options);
+  }
+
+  pressCode(name, code, down, character, modifiers) {
     if (down) {
-      if (event.repeat || this.held.has(event.code)) {
+      if (this.held.has(name)) {
         this.counts.repeatsHeldBack++;
         return;
       }
       const key = { code, sentAt: null };
-      this.held.set(event.code, key);
-      this.queue.push({ key, down: true, character: characterFromEvent(event), modifiers: modifiersFromEvent(event) });
+      this.held.set(name, key);
+      this.queue.push({ key, down: true, character, modifiers });
     } else {
-      const key = this.held.get(event.code);
+      const key = this.held.get(name);
       if (!key) return;
-      this.held.delete(event.code);
-      this.queue.push({ key, down: false, character: 0, modifiers: modifiersFromEvent(event) });
+      this.held.delete(name);
+      this.queue.push({ key, down: false, character: 0, modifiers });
     }
     this.sendQueued(false);
   }
