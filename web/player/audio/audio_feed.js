@@ -110,7 +110,8 @@ export class AudioFeed {
       this.judgePause(false);
       this.pause = { at: arrivedAt, dryOuts, aheadMs: 0, blocks: [] };
     } else {
-      const lateMs = this.pause ? 0 : this.onSchedule(arrivedAt, durationMs);
+      // While a pause is judged, a block is late against the sound received since it.
+      const lateMs = this.pause ? arrivedAt - (this.pause.at + this.pause.aheadMs) : this.onSchedule(arrivedAt, durationMs);
       this.underruns(arrivedAt, dryOuts, lateMs > LATE_MS);
     }
     const { pause } = this;
