@@ -368,7 +368,7 @@ async function measureBlocked(browser, dir, thread, hog) {
   });
 }
 
-// The demo tune in the player beside the hog for LOADED_SOUND_SECONDS, after its first 10 s of sound.
+// The demo tune in the player, the hog started once it sounds; figures over LOADED_SOUND_SECONDS from 10 s later.
 const SAMPLE_LOADED_SOUND = `(() => { window.benchLoadedSound = [];
   setInterval(() => { const a = window.kalmoPlayer.stats.audio;
     window.benchLoadedSound.push({ bufferedMs: a.bufferedMs, targetMs: a.targetMs, followedLateMs: a.followedLateMs,
@@ -376,13 +376,13 @@ const SAMPLE_LOADED_SOUND = `(() => { window.benchLoadedSound = [];
   return true; })()`;
 
 async function measureLoadedSound(browser, dir) {
-  const stopHogs = startHog();
-  const loads = [os.loadavg()[0]];
-  const loadTimer = setInterval(() => loads.push(os.loadavg()[0]), 5000);
-  try {
-    return await withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
-      const page = await browser.open(await play.url);
-      await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.framesConsumed > 0'), { timeout: 120000, what: 'sound' });
+  return withPlay({ core: build.demoCore, content: build.demoContent, data: dir }, async (play) => {
+    const page = await browser.open(await play.url);
+    await waitFor(() => page.evaluate('window.kalmoPlayer.stats.audio.framesConsumed > 0'), { timeout: 120000, what: 'sound' });
+    const stopHogs = startHog();
+    const loads = [os.loadavg()[0]];
+    const loadTimer = setInterval(() => loads.push(os.loadavg()[0]), 5000);
+    try {
       await new Promise((resolve) => setTimeout(resolve, LOADED_SOUND_SETTLE_MS));
       const before = await page.evaluate('window.kalmoPlayer.stats.audio');
       await page.evaluate(SAMPLE_LOADED_SOUND);
@@ -390,6 +390,7 @@ async function measureLoadedSound(browser, dir) {
       const after = await page.evaluate('window.kalmoPlayer.stats.audio');
       const samples = await page.evaluate('window.benchLoadedSound');
       await page.close();
+      loads.push(os.loadavg()[0]);
       const delta = (key) => after[key] - before[key];
       const of = (key) => samples.map((sample) => sample[key]);
       const targets = of('targetMs');
@@ -403,11 +404,11 @@ async function measureLoadedSound(browser, dir) {
         target: { low: Math.min(...targets), high: Math.max(...targets), end: after.targetMs, ceiling: Math.max(...of('targetCeilingMs')) },
         followedLateMs: Math.max(...of('followedLateMs')),
       };
-    });
-  } finally {
-    clearInterval(loadTimer);
-    await stopHogs();
-  }
+    } finally {
+      clearInterval(loadTimer);
+      await stopHogs();
+    }
+  });
 }
 
 function loadedSoundReport(sound) {
@@ -416,8 +417,8 @@ function loadedSoundReport(sound) {
   return [
     `web player bench, ${when} UTC, ${os.cpus().length} processors`,
     'command: node web/bench/browser_bench.js' + (process.argv.length > 2 ? ` ${process.argv.slice(2).join(' ')}` : ''),
-    `The demo tune in the player beside two busy processes (node -e 'for (;;) {}'), ${sound.seconds} s counted from`,
-    `${LOADED_SOUND_SETTLE_MS / 1000} s after the sound started; context ${sound.contextRate} Hz, output latency ${fixed(sound.outputLatencyMs, 1)} ms`,
+    `The demo tune in the player beside two busy processes (node -e 'for (;;) {}'), started once it sounded; ${sound.seconds} s`,
+    `counted from ${LOADED_SOUND_SETTLE_MS / 1000} s after that; context ${sound.contextRate} Hz, output latency ${fixed(sound.outputLatencyMs, 1)} ms`,
     `machine's 1-minute load average: ${fixed(loads[0], 1)} at the start, ${fixed(loads.at(-1), 1)} at the end, ` +
       `${fixed(Math.min(...loads), 1)} to ${fixed(Math.max(...loads), 1)} during (the bench's own load included)`,
     '',

@@ -65,7 +65,7 @@ export class AudioFeed {
     this.lastRate = 0;
     this.runAnchor = 0;
     this.runReceivedMs = 0;
-    // The blocks since a pause, not yet judged: {at, dryOuts, aheadMs, blocks: [[arrivedAt, ms]]}.
+    // The blocks since a pause, not yet judged: {at, dryOuts, receivedMs, blocks: [[arrivedAt, ms]]}.
     this.pause = null;
     this.firstQueuedAt = undefined;
     this.ring?.store(SHARED.targetMicros, Math.round(this.targetMs * 1000));
@@ -108,17 +108,17 @@ export class AudioFeed {
     const dryOuts = this.takeDryOuts();
     if (arrivedAt - this.lastArrival >= SILENCE_GAP_MS) {
       this.judgePause(false);
-      this.pause = { at: arrivedAt, dryOuts, aheadMs: 0, blocks: [] };
+      this.pause = { at: arrivedAt, dryOuts, receivedMs: 0, blocks: [] };
     } else {
       // While a pause is judged, a block is late against the sound received since it.
-      const lateMs = this.pause ? arrivedAt - (this.pause.at + this.pause.aheadMs) : this.onSchedule(arrivedAt, durationMs);
+      const lateMs = this.pause ? arrivedAt - (this.pause.at + this.pause.receivedMs) : this.onSchedule(arrivedAt, durationMs);
       this.underruns(arrivedAt, dryOuts, lateMs > LATE_MS);
     }
     const { pause } = this;
     if (!pause) return;
     pause.blocks.push([arrivedAt, durationMs]);
-    pause.aheadMs += durationMs;
-    const aheadMs = pause.aheadMs - (arrivedAt - pause.at);
+    pause.receivedMs += durationMs;
+    const aheadMs = pause.receivedMs - (arrivedAt - pause.at);
     if (aheadMs >= CATCH_UP_MS) this.judgePause(true);
     else if (arrivedAt - pause.at >= SILENCE_GAP_MS || pause.blocks.length >= PAUSE_BLOCKS_HELD) this.judgePause(false);
   }
