@@ -3,7 +3,7 @@
 import {
   PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
   characterFromEvent, MouseAccumulator, PointerRule, coreLibraryName, pointerDefaults, mouseLine, keyLine,
-  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote,
+  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote, type AudioStats,
 } from 'kalmo-host-client';
 
 const parser = new PacketParser();
@@ -56,3 +56,8 @@ const pinLine = rule.pin(0);
 rule.onFrame();
 const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });
 console.log(mouseLine({ dx: pinLine.dx + dx, dy: pinLine.dy + dy }), retryAt, rule.cursor.x);
+
+// A front-end's own sound readout from `player.stats.audio`.
+const soundLine = (audio: AudioStats): string =>
+  `${audio.bufferedMs.toFixed(0)}/${audio.targetMs} ms (ceiling ${audio.targetCeilingMs}, following ${audio.followedLateMs} ms late)`;
+console.log(soundLine);
