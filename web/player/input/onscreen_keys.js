@@ -52,25 +52,26 @@ function button(label, className) {
 
 export class OnscreenKeys {
   // root: the player's element, which the row ends; picture: the element the device keyboard's field goes in;
-  // choice: from onscreenKeysChoice; keyboard: the Keyboard; armRightClick(on); toggleFullscreen().
+  // choice: from onscreenKeysChoice; keyboard: the Keyboard; armRightClick(on), true to make the next tap on the
+  // picture a right click, false to take that back; toggleFullscreen().
   constructor(root, picture, { choice, keyboard, armRightClick, toggleFullscreen }) {
     this.keyboard = keyboard;
     this.ownKeys = choice.keys;
     this.armRightClick = armRightClick;
+    this.picture = picture;
     this.row = document.createElement('div');
     this.row.className = 'kalmo-keys';
     this.row.dataset.shown = choice.shown;
     this.keys = document.createElement('div');
     this.keys.className = 'kalmo-keys-game';
+    this.row.append(this.keys);
     this.rightClick = this.control('Right click', () => this.setArmed(!this.armed));
     this.keyboardButton = this.control('Keyboard', () => this.deviceKeyboard.toggle());
     this.control('Fullscreen', toggleFullscreen);
-    this.row.prepend(this.keys);
     this.deviceKeyboard = new DeviceKeyboard(picture, {
       keyboard, onChange: (raised) => this.keyboardButton.setAttribute('aria-pressed', String(raised)),
     });
     this.showArmed(false);
-    this.picture = picture;
     // The next tap on the picture is the one the touch module makes a right click: it ends the armed look.
     this.onPictureTap = (event) => { if (event.pointerType !== 'mouse') this.showArmed(false); };
     picture.addEventListener('pointerdown', this.onPictureTap, true);
