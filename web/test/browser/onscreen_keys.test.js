@@ -41,10 +41,14 @@ async function playing(query = '') {
   return page;
 }
 
-// A finger's tap in the middle of a key of the row, or of the picture.
-async function touchTap(page, label) {
+// The middle of a key of the row, or of the picture.
+async function middle(page, label) {
   const box = await (label ? key(page, label) : page.locator('.kalmo-canvas')).boundingBox();
-  const point = { x: box.x + box.width / 2, y: box.y + box.height / 2 };
+  return { x: box.x + box.width / 2, y: box.y + box.height / 2 };
+}
+
+async function touchTap(page, label) {
+  const point = await middle(page, label);
   const cdp = await page.context().newCDPSession(page);
   await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [point] });
   await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
@@ -71,8 +75,6 @@ test('with auto the keys show after touch input and hide for the mouse; a right 
   // Followed, the mouse takes no lock, so mouse and finger can take turns on the picture.
   const page = await playing('&pointer=follow');
   const row = page.locator('.kalmo-keys');
-  await page.click('.kalmo-canvas');
-  await waitFor(() => page.evaluate(() => window.kalmoPlayer.root.dataset.input === 'mouse'), { what: 'mouse input noted' });
   assert.equal(await row.isVisible(), false);
   await touchTap(page);
   await waitFor(() => row.isVisible(), { what: 'the keys after a tap' });
@@ -92,8 +94,8 @@ test('the on-screen keys reach the core, held while pressed, and leave the focus
   await page.focus('.kalmo-viewport');
   const start = keyEvents().length;
   await touchTap(page, 'Esc');
-  const space = await key(page, 'Space').boundingBox();
-  await page.mouse.move(space.x + space.width / 2, space.y + space.height / 2);
+  const space = await middle(page, 'Space');
+  await page.mouse.move(space.x, space.y);
   await page.mouse.down();
   const held = await keysSince(start, 3);
   assert.deepEqual(held.at(-1), [1, 32, 32], 'Space stays down while the button is');
@@ -131,15 +133,13 @@ test('the on-screen keys reach the core, held while pressed, and leave the focus
 
 test('a front-end\'s own list replaces the default keys, and a key the table lacks is refused', async () => {
   const page = await playing();
-  const refused = await page.evaluate(async () => {
-    const { KalmoPlayer } = await import('/player/kalmo_player.js');
+  const refused = await page.evaluate(() => import('/player/kalmo_player.js').then(({ KalmoPlayer }) => {
     try {
-      new KalmoPlayer(window.kalmoPlayer.source, document.createElement('div'), { onscreenKeys: [{ label: 'X', code: 'Nope' }] });
+      return new KalmoPlayer(window.kalmoPlayer.source, document.createElement('div'), { onscreenKeys: [{ label: 'X', code: 'Nope' }] });
     } catch (error) {
       return error.name;
     }
-    return 'built';
-  });
+  }));
   assert.equal(refused, 'TypeError');
   await page.evaluate(() => window.kalmoPlayer.destroy());
   await waitFor(() => childProcesses(play.child.pid).length === 0, { what: 'the first player\'s host to end' });
@@ -164,11 +164,10 @@ test('the ScummVM core gets its menu key, F5, which the core sees down while it 
   const files = writeCursorContent(dir);
   await withPlay({ core: build.cursorCore, content: files.content, data: dir }, async (cursorPlay) => {
     const page = await openPlayer(browser, await cursorPlay.url, '&keys=always');
-    const menu = key(page, 'Menu');
-    await menu.waitFor({ timeout: 15000 });
+    await key(page, 'Menu').waitFor({ timeout: 15000 });
     const from = cursorRuns(files.record).length;
-    const box = await menu.boundingBox();
-    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    const menu = await middle(page, 'Menu');
+    await page.mouse.move(menu.x, menu.y);
     await page.mouse.down();
     await waitFor(() => cursorRuns(files.record).slice(from).some((run) => run.keys.includes(F5)), { what: 'F5 down' });
     await page.mouse.up();
