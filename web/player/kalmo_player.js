@@ -55,7 +55,8 @@ export class KalmoPlayer {
       send, onGesture,
       shortcuts: { toggleFullscreen: () => this.toggleFullscreen(), toggleStats: () => this.overlay.toggle() },
     });
-    this.root.addEventListener('pointerdown', (event) => this.noteInput(event.pointerType === 'mouse' ? 'mouse' : 'touch'), true);
+    this.root.addEventListener('pointerdown',
+      (event) => this.noteInput(event.pointerType === 'mouse' ? 'mouse' : 'touch'), true);
     this.onscreenKeys = keysChoice.shown === 'never' ? null : new OnscreenKeys(this.root, this.viewport, {
       choice: keysChoice, keyboard: this.keyboard, armRightClick: (on) => this.touch?.armRightClick?.(on),
       toggleFullscreen: () => this.toggleFullscreen(),

@@ -18,7 +18,7 @@
 import { characterFromEvent, RETRO_MODIFIERS } from '../../lib/keys.js';
 
 const FILLER = ' ';
-const TEXT_EDITS = new Set(['insertText', 'insertReplacementText', 'insertFromPaste', 'insertFromDrop']);
+const TEXT_EDITS = new Set(['insertText', 'insertReplacementText', 'insertFromPaste']);
 const ENTER_EDITS = new Set(['insertLineBreak', 'insertParagraph']);
 
 export class DeviceKeyboard {
@@ -30,9 +30,8 @@ export class DeviceKeyboard {
     this.field = document.createElement('textarea');
     this.field.className = 'kalmo-device-keyboard';
     Object.assign(this.field, { rows: 1, spellcheck: false, autocomplete: 'off', inputMode: 'text' });
-    for (const [name, value] of [['autocapitalize', 'off'], ['autocorrect', 'off'], ['aria-label', 'Type to the game']]) {
-      this.field.setAttribute(name, value);
-    }
+    const attributes = { autocapitalize: 'off', autocorrect: 'off', 'aria-label': 'Type to the game' };
+    for (const [name, value] of Object.entries(attributes)) this.field.setAttribute(name, value);
     this.reset();
     this.listeners = [
       ['beforeinput', (event) => this.onEdit(event)],
@@ -74,8 +73,8 @@ export class DeviceKeyboard {
   // Each character as a tap carrying it; the key is the table's for the character where it has one.
   type(text) {
     for (const character of text) {
-      const shifted = character !== character.toLowerCase();
-      this.keyboard.tap('Unidentified', { key: character, character: character.codePointAt(0), modifiers: shifted ? RETRO_MODIFIERS.shift : 0 });
+      const modifiers = character !== character.toLowerCase() ? RETRO_MODIFIERS.shift : 0;
+      this.keyboard.tap('Unidentified', { key: character, character: character.codePointAt(0), modifiers });
     }
   }
 

@@ -66,10 +66,10 @@ async function keysSince(start, count) {
 const key = (page, label) => page.locator('.kalmo-keys').getByRole('button', { name: label, exact: true });
 const labels = (page) => page.locator('.kalmo-keys button').allTextContents();
 // A tap's click comes after its touch events are through: these wait for what it does.
-const becomesPressed = (page, label, value) => waitFor(async () => await key(page, label).getAttribute('aria-pressed') === value,
-  { what: `${label} with aria-pressed ${value}` });
-const becomesFocused = (page, className) => waitFor(() => page.evaluate((name) => document.activeElement.className === name,
-  className), { what: `the focus on ${className}` });
+const becomesPressed = (page, label, value) => waitFor(
+  async () => await key(page, label).getAttribute('aria-pressed') === value, { what: `${label} pressed: ${value}` });
+const becomesFocused = (page, className) => waitFor(
+  () => page.evaluate((name) => document.activeElement.className === name, className), { what: `focus on ${className}` });
 
 test('with auto the keys show after touch input and hide for the mouse; a right click stays armed until the next tap', async () => {
   // Followed, the mouse takes no lock, so mouse and finger can take turns on the picture.
@@ -135,7 +135,8 @@ test('a front-end\'s own list replaces the default keys, and a key the table lac
   const page = await playing();
   const refused = await page.evaluate(() => import('/player/kalmo_player.js').then(({ KalmoPlayer }) => {
     try {
-      return new KalmoPlayer(window.kalmoPlayer.source, document.createElement('div'), { onscreenKeys: [{ label: 'X', code: 'Nope' }] });
+      const onscreenKeys = [{ label: 'X', code: 'Nope' }];
+      return new KalmoPlayer(window.kalmoPlayer.source, document.createElement('div'), { onscreenKeys });
     } catch (error) {
       return error.name;
     }
