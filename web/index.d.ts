@@ -109,6 +109,23 @@ export class PointerRule {
   motionToward(now: number, target: [number, number], options: { clamped: boolean }): { dx: number; dy: number; retryAt: number };
 }
 
+/**
+ * One key of the browser player's on-screen row: its label and the physical key it presses
+ * (`KeyboardEvent.code` in the key table, e.g. 'Escape'); `key` is the character it types, where it
+ * types one, as `KeyboardEvent.key` gives it (' ' for Space, 'y' for KeyY).
+ */
+export interface OnscreenKey {
+  label: string;
+  code: string;
+  key?: string;
+}
+/**
+ * The player's `onscreenKeys` option (page: `?keys=`): when the row shows ('auto' after touch or a
+ * gamepad, the default), or a front-end's own keys for its core, shown as 'auto', in place of Esc, Space,
+ * Enter and the menu key.
+ */
+export type OnscreenKeysOption = 'auto' | 'always' | 'never' | OnscreenKey[];
+
 export interface MouseFields {
   dx?: number; dy?: number; buttons?: number; wheel?: number; x?: number; y?: number; inside?: number | boolean;
 }

@@ -35,6 +35,12 @@ mouse.add(0.5, 0.5);
 const line: string = mouseLine({ ...mouse.take(), x: 1, y: 2 }) + keyLine({ code: 13, down: 0 }) + parseCommandLine('QUIT');
 console.log(line, exitMeaning(3, null));
 
+// The browser player's onscreenKeys option, as a front-end gives it.
+const onscreenKeys: import('kalmo-host-client').OnscreenKeysOption[] = [
+  'auto', [{ label: 'Jump', code: 'ArrowUp' }, { label: 'Y', code: 'KeyY', key: 'y' }],
+];
+console.log(onscreenKeys.length);
+
 const server = createBridgeServer({ core: 'core.so', content: 'game', dataDir: 'data', maxSessions: 2 });
 server.on('session', (session) => session.pid);
 const url: Promise<string> = server.listen();
