@@ -14,6 +14,7 @@ import { startStream } from './stream_thread.js';
 import { coreLogLine, describeEnd } from './session_end.js';
 import { GameCursor } from './input/game_cursor.js';
 import { Mouse } from './input/mouse.js';
+import { Touch } from './input/touch.js';
 import { Keyboard } from './input/keyboard.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
@@ -33,7 +34,8 @@ export class KalmoPlayer {
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
-  // mouseSpeed (motion units per frame pixel), chosen from the core when absent.
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, and touchMode ('direct' |
+  // 'touchpad').
   constructor(source, container, options = {}) {
     this.source = source;
     this.options = options;
@@ -49,6 +51,9 @@ export class KalmoPlayer {
       onLockChange: (locked) => this.onLockChange(locked),
       onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
       mode: options.pointerMode,
+    });
+    this.touch = new Touch(this.display, this.viewport, {
+      cursor: this.cursor, onGesture, onUse: () => this.noteInput('touch'), mode: options.touchMode,
     });
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
@@ -347,6 +352,7 @@ export class KalmoPlayer {
     this.stream?.destroy();
     this.keyboard.destroy();
     this.mouse.destroy();
+    this.touch.destroy();
     this.cursor.destroy();
     this.display.destroy();
     this.overlay.destroy();
