@@ -92,7 +92,7 @@ export class Touch {
       return;
     }
     this.target.focus({ preventScroll: true });
-    this.gesture = { fingers: 1, moved: false, held: false, dragging: false };
+    this.gesture = { fingers: 1, moved: false, held: false, dragging: false, cancelled: false };
     this.holdTimer = setTimeout(() => this.onHold(at), HOLD_MS);
     if (this.mode === 'direct') {
       this.cursor.placeAt(spot.x + 0.5, spot.y + 0.5);
@@ -153,8 +153,12 @@ export class Touch {
 
   onUp(event, cancelled) {
     if (!this.fingers.delete(event.pointerId)) return;
-    if (cancelled) this.counts.cancelled++;
-    else this.onGesture?.();
+    if (cancelled) {
+      this.counts.cancelled++;
+      this.gesture.cancelled = true;
+    } else {
+      this.onGesture?.();
+    }
     if (this.fingers.size) return;
     const gesture = this.gesture;
     this.gesture = null;
@@ -163,7 +167,7 @@ export class Touch {
       this.cursor.whenPlaced(() => this.cursor.press(BUTTON_LEFT, false));
       return;
     }
-    if (cancelled || gesture.moved) return;
+    if (gesture.cancelled || gesture.moved) return;
     const right = gesture.held || gesture.fingers > 1 || this.armed;
     if (right) this.counts.rightClicks++;
     else this.counts.taps++;
