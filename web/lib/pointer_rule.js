@@ -1,6 +1,6 @@
 // The pointer rule: how a parent turns the hand's motion into the mouse
 // lines that keep a core's own cursor under the hand. Browser-safe, no DOM;
-// the page's mouse (player/input/mouse.js) feeds it positions and times, and
+// the player's game cursor (player/input/game_cursor.js) feeds it positions and times, and
 // the native viewer follows the same rule in C++.
 //
 // 1. Units. Hand positions are in frame pixels, fractional: a picture shown

@@ -3,7 +3,8 @@
 // carrying the same packets and notes. It builds the picture, the toolbar
 // and the overlays inside that element and ties the parts together on the
 // page's main thread: display.js (the picture's place), input/mouse.js and
-// input/keyboard.js, audio/audio_output.js (the context and its worklet),
+// input/touch.js (both driving input/game_cursor.js, the one sender of
+// mouse lines), input/keyboard.js, audio/audio_output.js (the context and its worklet),
 // stats_overlay.js and the ending panel (session_end.js). The stream itself
 // (connection, parser, painting, the sound's feed) runs in a worker, or here
 // when the browser cannot (stream_thread.js). Its `stats` hold the figures
