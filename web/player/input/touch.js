@@ -36,7 +36,7 @@ export function touchpadGain(pixelsPerMs) {
   return Math.min(GAIN_LIMIT, 1 + Math.max(0, pixelsPerMs - SLOW_PX_PER_MS) * GAIN_PER_PX_PER_MS);
 }
 
-const isTouch = (event) => event.pointerType === 'touch' || event.pointerType === 'pen';
+const isFingerOrPen = (event) => event.pointerType === 'touch' || event.pointerType === 'pen';
 
 export class Touch {
   // display: the Display; target: the element around the picture; cursor: the GameCursor; mode ('direct' |
@@ -65,7 +65,7 @@ export class Touch {
       [target, 'pointermove', (event) => this.onMove(event)],
       [target, 'pointerup', (event) => this.onUp(event, false)],
       [target, 'pointercancel', (event) => this.onUp(event, true)],
-      // Prevented touches make no mouse events and no click, and Safari, which ignores touch-action in part, no zoom.
+      // Prevented touches make no mouse events or click, and no scroll or zoom where touch-action is honoured in part.
       [target, 'touchstart', overPicture, { passive: false }],
       [target, 'touchmove', overPicture, { passive: false }],
     ];
@@ -78,7 +78,7 @@ export class Touch {
   }
 
   onDown(event) {
-    if (!isTouch(event)) return;
+    if (!isFingerOrPen(event)) return;
     const spot = this.display.toFrame(event.clientX, event.clientY);
     if (!this.gesture && !spot.inside) return;
     event.preventDefault();
@@ -94,9 +94,7 @@ export class Touch {
     this.target.focus({ preventScroll: true });
     this.gesture = { fingers: 1, moved: false, held: false, dragging: false, cancelled: false };
     this.holdTimer = setTimeout(() => this.onHold(at), HOLD_MS);
-    if (this.mode === 'direct') {
-      this.cursor.placeAt(spot.x + 0.5, spot.y + 0.5);
-    }
+    if (this.mode === 'direct') this.cursor.placeAt(spot.x + 0.5, spot.y + 0.5);
   }
 
   onHold(at) {

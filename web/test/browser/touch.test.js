@@ -107,7 +107,7 @@ test('a tap clicks under the finger once the cursor has landed, and a drag moves
   assert.equal(await page.evaluate(() => window.kalmoPlayer.root.dataset.input), 'touch', 'the player knows a finger plays');
 });
 
-test('a long press shows the ring and right-clicks under the finger, as does a two-finger tap', async (t) => {
+test('a long press shows the ring and right-clicks under the finger, as do a two-finger tap and an armed tap', async (t) => {
   const { page, touch, spot } = await openPhone();
   const ringShown = () => page.evaluate(() => !document.querySelector('.kalmo-touch-ring').hidden);
   const target = [200, 120];
@@ -132,6 +132,17 @@ test('a long press shows the ring and right-clicks under the finger, as does a t
     ready: (runs) => released(runs, 2),
     check: (runs) => (runs.some((run) => run.buttons & 1) ? 'the left button went down' : pressedInPlace(runs, 2, second)),
   });
+  const armed = [250, 30];
+  await expectFromCore(t, 'a tap armed as a right click', {
+    gesture: async () => {
+      await page.evaluate(() => window.kalmoPlayer.touch.armRightClick());
+      await touch('touchStart', [spot(...armed)]);
+      await touch('touchEnd', []);
+    },
+    ready: (runs) => released(runs, 2),
+    check: (runs) => (runs.some((run) => run.buttons & 1) ? 'the left button went down' : pressedInPlace(runs, 2, armed)),
+  });
+  assert.equal(await page.evaluate(() => window.kalmoPlayer.touch.armed), false, 'one tap uses it up');
 });
 
 test('a hold then a drag keeps the left button down while the cursor moves', async (t) => {
