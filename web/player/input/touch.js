@@ -92,7 +92,7 @@ export class Touch {
       return;
     }
     this.target.focus({ preventScroll: true });
-    this.gesture = { fingers: 1, moved: false, held: false, dragging: false, cancelled: false };
+    this.gesture = { fingers: 1, moved: false, held: false, dragging: false, cancelled: false, owed: { x: 0, y: 0 } };
     this.holdTimer = setTimeout(() => this.onHold(at), HOLD_MS);
     if (this.mode === 'direct') this.cursor.placeAt(spot.x + 0.5, spot.y + 0.5);
   }
@@ -131,22 +131,36 @@ export class Touch {
       if (gesture.moved && !gesture.dragging) this.cursor.scroll(dy / this.fingers.size / WHEEL_STEP_PX);
       return;
     }
+    if (this.mode === 'touchpad') {
+      const gain = touchpadGain(Math.hypot(dx, dy) / Math.max(elapsed, SHORTEST_STEP_MS));
+      const scale = this.display.frameScale();
+      gesture.owed.x += dx * scale.x * gain;
+      gesture.owed.y += dy * scale.y * gain;
+    }
     if (gesture.held && gesture.moved && !gesture.dragging) {
-      // The button goes down where the hold was; the cursor follows from the next step.
-      gesture.dragging = true;
+      // The button goes down where the hold was; the cursor follows once the core has read it there.
+      gesture.dragging = 'pressing';
       this.counts.drags++;
       this.ring.hidden = true;
-      this.cursor.whenPlaced(() => this.cursor.press(BUTTON_LEFT, true));
+      this.cursor.whenPlaced(() => this.cursor.press(BUTTON_LEFT, true, () => {
+        gesture.dragging = 'pressed';
+        this.steer(gesture, finger);
+      }));
       return;
     }
+    this.steer(gesture, finger);
+  }
+
+  // Moves the cursor after the finger: to it (direct), or by the motion owed since it last moved (touchpad).
+  steer(gesture, finger) {
+    if (gesture.dragging === 'pressing') return;
     if (this.mode === 'direct') {
-      const spot = this.display.toFrame(event.clientX, event.clientY);
+      const spot = this.display.toFrame(finger.at.x, finger.at.y);
       this.cursor.moveTo(spot.x + 0.5, spot.y + 0.5, { inside: spot.inside });
       return;
     }
-    const gain = touchpadGain(Math.hypot(dx, dy) / Math.max(elapsed, SHORTEST_STEP_MS));
-    const scale = this.display.frameScale();
-    this.cursor.moveBy(dx * scale.x * gain, dy * scale.y * gain);
+    this.cursor.moveBy(gesture.owed.x, gesture.owed.y);
+    gesture.owed = { x: 0, y: 0 };
   }
 
   onUp(event, cancelled) {
