@@ -23,8 +23,8 @@
 // - press(bit, down, then), click(bit), releaseButtons(): buttons 1 left,
 //   2 right, 4 middle; `then()`, given with a press, runs once the line
 //   carrying it has had its poll, so motion sent from there cannot share
-//   that poll and the press lands where the cursor was. scroll(notches):
-//   the wheel, up positive.
+//   that poll and the press lands where the cursor was; a click releases
+//   so. scroll(notches): the wheel, up positive.
 // - onFrame() for every video frame received; setCore(libraryName) when a
 //   core starts (its speed, and a fresh model).
 //

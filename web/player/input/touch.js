@@ -32,7 +32,7 @@ const GAIN_PER_PX_PER_MS = 1.5;
 const GAIN_LIMIT = 3;
 const SHORTEST_STEP_MS = 8;
 
-export function touchpadGain(pixelsPerMs) {
+function touchpadGain(pixelsPerMs) {
   return Math.min(GAIN_LIMIT, 1 + Math.max(0, pixelsPerMs - SLOW_PX_PER_MS) * GAIN_PER_PX_PER_MS);
 }
 
