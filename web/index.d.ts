@@ -105,6 +105,10 @@ export class PointerRule {
   onFrame(): void;
   /** True when the last placement showed no sign of landing and must start again. */
   pinDue(now: number): boolean;
+  /** What follows the line sent now waits until that line has had its poll (see landingWait). */
+  awaitPoll(now: number): void;
+  /** When the move that ended the last placement (or the line awaitPoll marked) will have had its poll, or null. */
+  landingWait(now: number): number | null;
   /** Motion to send now; `retryAt` (a time like `now`) when held motion may go. */
   motionToward(now: number, target: [number, number], options: { clamped: boolean }): { dx: number; dy: number; retryAt: number };
 }
@@ -125,6 +129,20 @@ export interface OnscreenKey {
  * Enter and the menu key.
  */
 export type OnscreenKeysOption = 'auto' | 'always' | 'never' | OnscreenKey[];
+/** The browser player's options (player/kalmo_player.js: `new KalmoPlayer(source, element, options)`). */
+export interface PlayerOptions {
+  renderer?: '2d' | 'webgl';
+  integerScale?: boolean;
+  smooth?: boolean;
+  audioTargetMs?: number;
+  audioStart?: 'gesture';
+  thread?: 'main';
+  /** Chosen from the core when absent: follow for ScummVM, captured for others. */
+  pointerMode?: 'follow' | 'captured';
+  mouseSpeed?: number;
+  /** Fingers and pens over the picture: 'direct' (the default) puts the cursor under the finger, 'touchpad' moves it. */
+  touchMode?: 'direct' | 'touchpad';
+}
 
 export interface MouseFields {
   dx?: number; dy?: number; buttons?: number; wheel?: number; x?: number; y?: number; inside?: number | boolean;

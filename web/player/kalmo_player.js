@@ -2,18 +2,21 @@
 // element, given the WebSocket URL of a kalmo-play bridge or a MessagePort
 // carrying the same packets and notes. It builds the picture, the toolbar
 // and the overlays inside that element and ties the parts together on the
-// page's main thread: display.js (the picture's place), input/mouse.js,
-// input/keyboard.js and input/onscreen_keys.js, audio/audio_output.js (the
-// context and its worklet), stats_overlay.js and the ending panel
-// (session_end.js). The stream itself (connection, parser, painting, the
-// sound's feed) runs in a worker, or here when the browser cannot
-// (stream_thread.js). Its `stats` hold the figures the overlay shows, for
-// tests and front-ends alike.
+// page's main thread: display.js (the picture's place), input/mouse.js and
+// input/touch.js (both driving input/game_cursor.js, the one sender of
+// mouse lines), input/keyboard.js and input/onscreen_keys.js,
+// audio/audio_output.js (the context and its worklet), stats_overlay.js and
+// the ending panel (session_end.js). The stream itself (connection, parser,
+// painting, the sound's feed) runs in a worker, or here when the browser
+// cannot (stream_thread.js). Its `stats` hold the figures the overlay shows,
+// for tests and front-ends alike.
 
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
 import { coreLogLine, describeEnd } from './session_end.js';
+import { GameCursor } from './input/game_cursor.js';
 import { Mouse } from './input/mouse.js';
+import { Touch } from './input/touch.js';
 import { Keyboard } from './input/keyboard.js';
 import { OnscreenKeys, onscreenKeysChoice } from './input/onscreen_keys.js';
 import { AudioOutput } from './audio/audio_output.js';
@@ -34,8 +37,8 @@ export class KalmoPlayer {
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
-  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, and onscreenKeys ('auto' |
-  // 'always' | 'never', or the keys as [{ label, code, key }]).
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, touchMode ('direct' |
+  // 'touchpad'), and onscreenKeys ('auto' | 'always' | 'never', or the keys as [{ label, code, key }]).
   constructor(source, container, options = {}) {
     const keysChoice = onscreenKeysChoice(options.onscreenKeys);
     this.source = source;
@@ -46,17 +49,20 @@ export class KalmoPlayer {
     this.smoothBox.checked = Boolean(options.smooth);
     const send = (line) => this.stream?.send(line) ?? false;
     const onGesture = () => this.audio.resumeFromGesture();
+    this.cursor = new GameCursor(this.display, { send, speed: options.mouseSpeed });
     this.mouse = new Mouse(this.display, this.viewport, {
-      send, onGesture, onLockChange: (locked) => this.onLockChange(locked),
+      cursor: this.cursor, onGesture, onUse: () => this.noteInput('mouse'),
+      onLockChange: (locked) => this.onLockChange(locked),
       onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
-      mode: options.pointerMode, speed: options.mouseSpeed,
+      mode: options.pointerMode,
+    });
+    this.touch = new Touch(this.display, this.viewport, {
+      cursor: this.cursor, onGesture, onUse: () => this.noteInput('touch'), mode: options.touchMode,
     });
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
       shortcuts: { toggleFullscreen: () => this.toggleFullscreen(), toggleStats: () => this.overlay.toggle() },
     });
-    this.root.addEventListener('pointerdown',
-      (event) => this.noteInput(event.pointerType === 'mouse' ? 'mouse' : 'touch'), true);
     this.onscreenKeys = keysChoice.shown === 'never' ? null : new OnscreenKeys(this.root, this.viewport, {
       choice: keysChoice, keyboard: this.keyboard, armRightClick: (on) => this.touch?.armRightClick?.(on),
       toggleFullscreen: () => this.toggleFullscreen(),
@@ -132,7 +138,7 @@ export class KalmoPlayer {
     this.refused = '';
     this.coreLog = [];
     this.bridgeStats = { sentVideo: 0, droppedVideo: 0, repeatedVideo: 0 };
-    this.inputBase = { mouseLines: this.mouse.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
+    this.inputBase = { mouseLines: this.cursor.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
       keyLines: this.keyboard.counts.lines };
     this.progressList.replaceChildren();
     this.progress.hidden = false;
@@ -161,7 +167,7 @@ export class KalmoPlayer {
       break;
     case 'frame':
       this.display.setFrameSize(message.width, message.height);
-      this.mouse.onFrame();
+      this.cursor.onFrame();
       break;
     case 'status':
       this.onStatus(message.status);
@@ -185,6 +191,7 @@ export class KalmoPlayer {
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
+      this.cursor.setCore(coreLibraryName(status.message));
       this.mouse.setCore(coreLibraryName(status.message));
       this.onscreenKeys?.setCore(coreLibraryName(status.message));
       break;
@@ -337,7 +344,7 @@ export class KalmoPlayer {
       video: { ...video, width: display.width, height: display.height, aspect: display.aspect },
       audio,
       input: {
-        locked: this.mouse.locked, mouseLines: this.mouse.counts.lines - this.inputBase.mouseLines,
+        locked: this.mouse.locked, mouseLines: this.cursor.counts.lines - this.inputBase.mouseLines,
         droppedMotion: this.mouse.counts.droppedMotion - this.inputBase.droppedMotion,
         keyLines: this.keyboard.counts.lines - this.inputBase.keyLines, heldKeys: this.keyboard.held.size,
       },
@@ -355,6 +362,8 @@ export class KalmoPlayer {
     this.keyboard.destroy();
     this.onscreenKeys?.destroy();
     this.mouse.destroy();
+    this.touch.destroy();
+    this.cursor.destroy();
     this.display.destroy();
     this.overlay.destroy();
     this.audio.close();

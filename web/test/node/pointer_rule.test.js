@@ -4,7 +4,8 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  CursorAxis, PointerRule, coreLibraryName, pointerDefaults, PIN_MIN_MS, PIN_LONGEST_MS, PIN_CHECK_MS, PIN_RETRIES,
+  CursorAxis, PointerRule, coreLibraryName, pointerDefaults, PIN_MIN_MS, PIN_ONE_FRAME_MS, PIN_LONGEST_MS, PIN_CHECK_MS,
+  PIN_RETRIES,
 } from '../../lib/pointer_rule.js';
 
 const WIDTH = 320;
@@ -185,6 +186,35 @@ test('the move after a pin waits for the pin to have had its own poll', () => {
   core.poll([-728, -461]);
   core.poll([dx, dy]);
   assert.deepEqual(core.at, wanted);
+});
+
+test('what follows a placement waits until its move had a poll of its own', () => {
+  const rule = new PointerRule({ speed: 1 });
+  rule.setFrameSize(WIDTH, HEIGHT);
+  assert.equal(rule.landingWait(0), null, 'nothing placed, nothing waits');
+  rule.pin(0);
+  assert.ok(rule.landingWait(10) > 10, 'the pin is still out');
+  rule.onFrame();
+  rule.onFrame();
+  const moveAt = 60;
+  rule.motionToward(moveAt, [50, 60], { clamped: true });
+  assert.equal(rule.landingWait(moveAt + 1), moveAt + PIN_MIN_MS, 'too soon');
+  rule.onFrame();
+  assert.ok(rule.landingWait(moveAt + PIN_MIN_MS) > moveAt + PIN_MIN_MS, 'one frame may have left before the move');
+  rule.onFrame();
+  assert.equal(rule.landingWait(moveAt + PIN_MIN_MS), null);
+  rule.pin(200);
+  assert.equal(rule.motionToward(200 + PIN_LONGEST_MS, [0, 0], { clamped: true }).dx, 0);
+  const moved = 200 + PIN_LONGEST_MS;
+  assert.equal(rule.landingWait(moved + PIN_MIN_MS), moved + PIN_LONGEST_MS, 'a still picture waits longest');
+  assert.equal(rule.landingWait(moved + PIN_LONGEST_MS), null);
+  // The pin moved nothing, so its move went on time alone: it lands when a frame shows it, or is pinned again.
+  rule.pin(1000);
+  rule.motionToward(1000 + PIN_LONGEST_MS, [50, 60], { clamped: true });
+  const sent = 1000 + PIN_LONGEST_MS;
+  assert.equal(rule.landingWait(sent + 50), sent + PIN_CHECK_MS, 'no frame showed the move');
+  rule.onFrame();
+  assert.equal(rule.landingWait(sent + 50), sent + PIN_ONE_FRAME_MS);
 });
 
 test('a move sent after a pin on time alone is pinned again until a frame shows it landed', () => {

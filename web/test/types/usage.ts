@@ -58,6 +58,9 @@ void closed;
 
 const rule = new PointerRule({ speed: pointerDefaults(coreLibraryName('ScummVM 2.8.0 · API 1')).speed });
 rule.setFrameSize(320, 200);
+const clickAfter: number | null = rule.landingWait(0);
+const phone: import('kalmo-host-client').PlayerOptions = { touchMode: 'touchpad', pointerMode: 'follow' };
+console.log(clickAfter, phone.touchMode);
 const pinLine = rule.pin(0);
 rule.onFrame();
 const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });

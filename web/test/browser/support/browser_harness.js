@@ -87,9 +87,9 @@ export async function withPlay(options, body) {
   }
 }
 
-// Opens the player page and waits until window.kalmoPlayer exists.
-export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }) {
-  const page = await browser.newPage({ viewport });
+// Opens the player page and waits until window.kalmoPlayer exists; `device` adds context options (hasTouch, isMobile).
+export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }, device = {}) {
+  const page = await browser.newPage({ viewport, ...device });
   await page.goto(url + query);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   return page;
