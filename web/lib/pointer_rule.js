@@ -39,7 +39,8 @@
 //    A move sent that way is checked: it takes the cursor out of the
 //    corner, so a frame must follow; when none comes within PIN_CHECK_MS
 //    the pin and the move may have shared a poll, and the placement starts
-//    again (at most PIN_RETRIES times).
+//    again (at most PIN_RETRIES times). The move has landed, so a click may
+//    follow it at the hand, after the same waits as the pin's.
 // 6. Follow mode aims the model at the pointer's own place over the picture,
 //    clamped to it; captured mode aims at the place reached by adding the
 //    scaled motion to the click point without clamping (the core clamps; so
@@ -58,6 +59,17 @@ export const PIN_CHECK_MS = 400;
 export const PIN_RETRIES = 3;
 // What one mouse line may carry per axis.
 const LINE_LIMIT = 32767;
+
+// When a line sent at `since`, with `frames` frames seen after it, has surely had its poll: a later time to
+// ask again, or null. The first frame may have left the host before the line came, so two are wanted, or
+// one and a longer wait, or a still longer wait for a picture that did not change.
+function pollWait({ since, frames }, now) {
+  const elapsed = now - since;
+  if (elapsed < PIN_MIN_MS) return since + PIN_MIN_MS;
+  if (frames >= 2 || elapsed >= PIN_LONGEST_MS) return null;
+  if (frames === 1) return elapsed >= PIN_ONE_FRAME_MS ? null : since + PIN_ONE_FRAME_MS;
+  return since + PIN_LONGEST_MS;
+}
 
 // The library name in the host's `core` message ("ScummVM 2.8.0 · API 1"): the text before the version.
 export function coreLibraryName(message) {
@@ -132,6 +144,8 @@ export class PointerRule {
     // Per axis: the sign and time of the last non-zero delta sent, whether it moved the cursor, frames since.
     this.last = [0, 1].map(() => ({ sign: 0, at: -Infinity, moved: false, frames: 0 }));
     this.placement = null;
+    // The move that ended a placement, until it has had its poll.
+    this.landing = null;
     // A move that followed a pin on time alone, waiting for a frame to show it landed.
     this.check = null;
   }
@@ -156,6 +170,7 @@ export class PointerRule {
     const retries = this.check ? this.check.retries + 1 : 0;
     this.check = null;
     this.placement = { since: now, frames: 0, retries };
+    this.landing = null;
     const motion = this.axes.map((axis, i) => {
       const d = -Math.min(LINE_LIMIT, Math.ceil(2 * this.size[i] * this.speed) + 16);
       this.send(i, d, now);
@@ -172,17 +187,16 @@ export class PointerRule {
   onFrame() {
     this.check = null;
     if (this.placement) this.placement.frames++;
+    if (this.landing) this.landing.frames++;
     for (const last of this.last) last.frames++;
   }
 
-  // When the move after a pin may go: now or later, or null when it may go now.
-  placementWait(now) {
-    const { since, frames } = this.placement;
-    const elapsed = now - since;
-    if (elapsed < PIN_MIN_MS) return since + PIN_MIN_MS;
-    if (frames >= 2 || elapsed >= PIN_LONGEST_MS) return null;
-    if (frames === 1) return elapsed >= PIN_ONE_FRAME_MS ? null : since + PIN_ONE_FRAME_MS;
-    return since + PIN_LONGEST_MS;
+  // When the move that ended the last placement will have had its poll, or null when it has (or none waits).
+  landingWait(now) {
+    if (this.placing) return now + PIN_MIN_MS;
+    const wait = this.landing && pollWait(this.landing, now);
+    if (!wait) this.landing = null;
+    return wait;
   }
 
   // Whether the last placement's move left no sign of landing, so the cursor must be pinned again.
@@ -205,10 +219,11 @@ export class PointerRule {
   motionToward(now, target, { clamped }) {
     let unseen = null;
     if (this.placement) {
-      const wait = this.placementWait(now);
+      const wait = pollWait(this.placement, now);
       if (wait !== null) return { dx: 0, dy: 0, retryAt: wait };
       if (this.placement.frames === 0) unseen = { since: now, retries: this.placement.retries };
       this.placement = null;
+      this.landing = { since: now, frames: 0 };
     }
     this.setClamped(clamped);
     let retryAt = Infinity;

@@ -12,6 +12,7 @@
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
 import { coreLogLine, describeEnd } from './session_end.js';
+import { GameCursor } from './input/game_cursor.js';
 import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
 import { AudioOutput } from './audio/audio_output.js';
@@ -42,10 +43,12 @@ export class KalmoPlayer {
     this.smoothBox.checked = Boolean(options.smooth);
     const send = (line) => this.stream?.send(line) ?? false;
     const onGesture = () => this.audio.resumeFromGesture();
+    this.cursor = new GameCursor(this.display, { send, speed: options.mouseSpeed });
     this.mouse = new Mouse(this.display, this.viewport, {
-      send, onGesture, onLockChange: (locked) => this.onLockChange(locked),
+      cursor: this.cursor, onGesture, onUse: () => this.noteInput('mouse'),
+      onLockChange: (locked) => this.onLockChange(locked),
       onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
-      mode: options.pointerMode, speed: options.mouseSpeed,
+      mode: options.pointerMode,
     });
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
@@ -122,7 +125,7 @@ export class KalmoPlayer {
     this.refused = '';
     this.coreLog = [];
     this.bridgeStats = { sentVideo: 0, droppedVideo: 0, repeatedVideo: 0 };
-    this.inputBase = { mouseLines: this.mouse.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
+    this.inputBase = { mouseLines: this.cursor.counts.lines, droppedMotion: this.mouse.counts.droppedMotion,
       keyLines: this.keyboard.counts.lines };
     this.progressList.replaceChildren();
     this.progress.hidden = false;
@@ -151,7 +154,7 @@ export class KalmoPlayer {
       break;
     case 'frame':
       this.display.setFrameSize(message.width, message.height);
-      this.mouse.onFrame();
+      this.cursor.onFrame();
       break;
     case 'status':
       this.onStatus(message.status);
@@ -175,6 +178,7 @@ export class KalmoPlayer {
       break;
     case 'core':
       this.addStage('core', status.message ?? 'core');
+      this.cursor.setCore(coreLibraryName(status.message));
       this.mouse.setCore(coreLibraryName(status.message));
       break;
     case 'av':
@@ -326,7 +330,7 @@ export class KalmoPlayer {
       video: { ...video, width: display.width, height: display.height, aspect: display.aspect },
       audio,
       input: {
-        locked: this.mouse.locked, mouseLines: this.mouse.counts.lines - this.inputBase.mouseLines,
+        locked: this.mouse.locked, mouseLines: this.cursor.counts.lines - this.inputBase.mouseLines,
         droppedMotion: this.mouse.counts.droppedMotion - this.inputBase.droppedMotion,
         keyLines: this.keyboard.counts.lines - this.inputBase.keyLines, heldKeys: this.keyboard.held.size,
       },
@@ -343,6 +347,7 @@ export class KalmoPlayer {
     this.stream?.destroy();
     this.keyboard.destroy();
     this.mouse.destroy();
+    this.cursor.destroy();
     this.display.destroy();
     this.overlay.destroy();
     this.audio.close();

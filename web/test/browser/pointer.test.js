@@ -126,7 +126,7 @@ async function followPath(t, viewport, seed) {
     const end = await walk(page, box, entry, next, SEGMENT_MS, 40);
     if (await expectUnderHand(t, page, () => toGame(end), spanStart, `seed ${seed}, span ${segment}`)) checked++;
   }
-  const placements = await page.evaluate(() => window.kalmoPlayer.mouse.counts.placements);
+  const placements = await page.evaluate(() => window.kalmoPlayer.cursor.counts.placements);
   assert.ok(placements >= SEGMENTS, `${placements} placements, one per entry at least`);
   assert.equal(await page.evaluate(() => window.kalmoPlayer.mouse.locked), false, 'never locked');
 }
@@ -136,7 +136,7 @@ async function capturedPath(t, viewport, seed) {
   assert.equal(await page.evaluate(() => window.kalmoPlayer.mouse.mode), 'captured');
   const next = random(seed);
   const virtual = () => page.evaluate(() => {
-    const { x, y } = window.kalmoPlayer.mouse.pointer;
+    const { x, y } = window.kalmoPlayer.cursor.pointer;
     return { x, y };
   });
   let checked = 0;

@@ -187,6 +187,28 @@ test('the move after a pin waits for the pin to have had its own poll', () => {
   assert.deepEqual(core.at, wanted);
 });
 
+test('what follows a placement waits until its move had a poll of its own', () => {
+  const rule = new PointerRule({ speed: 1 });
+  rule.setFrameSize(WIDTH, HEIGHT);
+  assert.equal(rule.landingWait(0), null, 'nothing placed, nothing waits');
+  rule.pin(0);
+  assert.ok(rule.landingWait(10) > 10, 'the pin is still out');
+  rule.onFrame();
+  rule.onFrame();
+  const moveAt = 60;
+  rule.motionToward(moveAt, [50, 60], { clamped: true });
+  assert.equal(rule.landingWait(moveAt + 1), moveAt + PIN_MIN_MS, 'too soon');
+  rule.onFrame();
+  assert.ok(rule.landingWait(moveAt + PIN_MIN_MS) > moveAt + PIN_MIN_MS, 'one frame may have left before the move');
+  rule.onFrame();
+  assert.equal(rule.landingWait(moveAt + PIN_MIN_MS), null);
+  rule.pin(200);
+  assert.equal(rule.motionToward(200 + PIN_LONGEST_MS, [0, 0], { clamped: true }).dx, 0);
+  const moved = 200 + PIN_LONGEST_MS;
+  assert.equal(rule.landingWait(moved + PIN_MIN_MS), moved + PIN_LONGEST_MS, 'a still picture waits longest');
+  assert.equal(rule.landingWait(moved + PIN_LONGEST_MS), null);
+});
+
 test('a move sent after a pin on time alone is pinned again until a frame shows it landed', () => {
   const rule = new PointerRule({ speed: 1 });
   rule.setFrameSize(WIDTH, HEIGHT);
