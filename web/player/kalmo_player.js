@@ -2,12 +2,12 @@
 // element, given the WebSocket URL of a kalmo-play bridge or a MessagePort
 // carrying the same packets and notes. It builds the picture, the toolbar
 // and the overlays inside that element and ties the parts together on the
-// page's main thread: display.js (the picture's place), input/mouse.js and
-// input/keyboard.js, audio/audio_output.js (the context and its worklet),
-// stats_overlay.js and the ending panel (session_end.js). The stream itself
-// (connection, parser, painting, the sound's feed) runs in a worker, or here
-// when the browser cannot (stream_thread.js). Its `stats` hold the figures
-// the overlay shows, for tests and front-ends alike.
+// page's main thread: display.js (the picture's place), input/mouse.js,
+// input/keyboard.js and input/gamepad.js, audio/audio_output.js (the context
+// and its worklet), stats_overlay.js and the ending panel (session_end.js).
+// The stream itself (connection, parser, painting, the sound's feed) runs in
+// a worker, or here when the browser cannot (stream_thread.js). Its `stats`
+// hold the figures the overlay shows, for tests and front-ends alike.
 
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
@@ -15,6 +15,7 @@ import { coreLogLine, describeEnd } from './session_end.js';
 import { GameCursor } from './input/game_cursor.js';
 import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
+import { Gamepads } from './input/gamepad.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
 import { coreLibraryName } from '../lib/pointer_rule.js';
@@ -33,7 +34,8 @@ export class KalmoPlayer {
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
-  // mouseSpeed (motion units per frame pixel), chosen from the core when absent.
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, and gamepadMap (button index
+  // to action over input/gamepad.js's defaults).
   constructor(source, container, options = {}) {
     this.source = source;
     this.options = options;
@@ -53,6 +55,9 @@ export class KalmoPlayer {
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
       shortcuts: { toggleFullscreen: () => this.toggleFullscreen(), toggleStats: () => this.overlay.toggle() },
+    });
+    this.gamepads = new Gamepads({
+      cursor: this.cursor, keys: this.keyboard, onUse: () => this.noteInput('gamepad'), map: options.gamepadMap,
     });
     this.audio = new AudioOutput({
       targetMs: options.audioTargetMs,
@@ -180,6 +185,7 @@ export class KalmoPlayer {
       this.addStage('core', status.message ?? 'core');
       this.cursor.setCore(coreLibraryName(status.message));
       this.mouse.setCore(coreLibraryName(status.message));
+      this.gamepads.setCore(coreLibraryName(status.message));
       break;
     case 'av':
     case 'geometry':
@@ -345,6 +351,7 @@ export class KalmoPlayer {
     window.removeEventListener('pagehide', this.onPageHide);
     document.removeEventListener('fullscreenchange', this.onFullscreenChange);
     this.stream?.destroy();
+    this.gamepads.destroy();
     this.keyboard.destroy();
     this.mouse.destroy();
     this.cursor.destroy();

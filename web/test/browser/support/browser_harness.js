@@ -87,9 +87,10 @@ export async function withPlay(options, body) {
   }
 }
 
-// Opens the player page and waits until window.kalmoPlayer exists.
-export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }) {
+// Opens the player page and waits until window.kalmoPlayer exists; `initScript` runs in it before its own scripts.
+export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }, initScript = null) {
   const page = await browser.newPage({ viewport });
+  if (initScript) await page.addInitScript(initScript);
   await page.goto(url + query);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   return page;
