@@ -1,8 +1,9 @@
 // kalmo-view's game controllers without a controller: SDL's controller
 // events made by hand, fed to the same entry the viewer uses, on a fake
-// clock. What comes out is what the core would get: the pointer tracker's
-// mouse lines (the hand in game pixels, buttons, wheel) and the keys handed
-// to the key path.
+// clock, and a virtual controller of SDL's own for plugging in and out.
+// What comes out is what the core would get: the pointer tracker's mouse
+// lines (the hand in game pixels, buttons, wheel) and the keys handed to
+// the key path.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -165,3 +166,35 @@ TEST(GameController, ARemovedControllerReleasesWhatItHeld) {
 }
 
 }  // namespace
+
+// SDL's own path, with a virtual controller SDL maps as a standard one: plugging it in opens it, its buttons
+// arrive as controller events, and unplugging it releases what it held.
+TEST(GameControllerDevice, APluggedControllerIsOpenedAndUnpluggingItReleasesItsKeys) {
+    ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
+    Rig rig;
+    auto pump = [&](uint32_t type) {
+        bool seen = false;
+        SDL_Event event;
+        for (int round = 0; round < 50 && !seen; round++) {
+            SDL_PumpEvents();
+            while (SDL_PollEvent(&event)) {
+                rig.controllers.handle_event(event, 0);
+                seen = seen || event.type == type;
+            }
+        }
+        return seen;
+    };
+    int device = SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_GAMECONTROLLER, SDL_CONTROLLER_AXIS_MAX,
+                                           SDL_CONTROLLER_BUTTON_MAX, 0);
+    ASSERT_GE(device, 0) << SDL_GetError();
+    SDL_JoystickID id = SDL_JoystickGetDeviceInstanceID(device);
+    ASSERT_TRUE(pump(SDL_CONTROLLERDEVICEADDED));
+    SDL_Joystick *joystick = SDL_JoystickFromInstanceID(id);
+    ASSERT_NE(joystick, nullptr) << "opened when plugged in";
+    SDL_JoystickSetVirtualButton(joystick, SDL_CONTROLLER_BUTTON_X, 1);
+    ASSERT_TRUE(pump(SDL_CONTROLLERBUTTONDOWN));
+    SDL_JoystickDetachVirtual(device);
+    EXPECT_TRUE(pump(SDL_CONTROLLERDEVICEREMOVED));
+    EXPECT_EQ(rig.keys, (Keys{{SDLK_ESCAPE, true}, {SDLK_ESCAPE, false}}));
+    SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
+}

@@ -61,6 +61,8 @@ export class Gamepads {
     this.listeners = [
       [window, 'gamepadconnected', () => this.start()],
       [window, 'gamepaddisconnected', () => this.read(performance.now())],
+      // A hidden page is not read, so nothing it held may stay down; what is still held is pressed again after.
+      [document, 'visibilitychange', () => { if (document.hidden) this.releaseAll(); }],
     ];
     for (const [where, type, handler] of this.listeners) where.addEventListener(type, handler);
     if (this.pads().length) this.start();
