@@ -120,8 +120,27 @@ export class PointerRule {
   onFrame(): void;
   /** True when the last placement showed no sign of landing and must start again. */
   pinDue(now: number): boolean;
+  /** When the move that ended the last placement will have had its poll (a click may then follow), or null. */
+  landingWait(now: number): number | null;
   /** Motion to send now; `retryAt` (a time like `now`) when held motion may go. */
   motionToward(now: number, target: [number, number], options: { clamped: boolean }): { dx: number; dy: number; retryAt: number };
+}
+
+/** The browser player's options (player/kalmo_player.js: `new KalmoPlayer(source, element, options)`). */
+export interface PlayerOptions {
+  renderer?: '2d' | 'webgl';
+  integerScale?: boolean;
+  smooth?: boolean;
+  audioTargetMs?: number;
+  audioStart?: 'gesture';
+  thread?: 'main';
+  /** Chosen from the core when absent: follow for ScummVM, captured for others. */
+  pointerMode?: 'follow' | 'captured';
+  mouseSpeed?: number;
+  /** Fingers and pens over the picture: 'direct' (the default) puts the cursor under the finger, 'touchpad' moves it. */
+  touchMode?: 'direct' | 'touchpad';
+  /** Pad buttons mapped otherwise than by default (see GamepadMap). */
+  gamepadMap?: GamepadMap;
 }
 
 export interface MouseFields {

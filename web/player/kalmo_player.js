@@ -2,8 +2,9 @@
 // element, given the WebSocket URL of a kalmo-play bridge or a MessagePort
 // carrying the same packets and notes. It builds the picture, the toolbar
 // and the overlays inside that element and ties the parts together on the
-// page's main thread: display.js (the picture's place), input/mouse.js,
-// input/keyboard.js and input/gamepad.js, audio/audio_output.js (the context
+// page's main thread: display.js (the picture's place), the inputs in
+// input/ (mouse, touch and gamepad move the game's cursor in game_cursor.js;
+// every key goes through keyboard.js), audio/audio_output.js (the context
 // and its worklet), stats_overlay.js and the ending panel (session_end.js).
 // The stream itself (connection, parser, painting, the sound's feed) runs in
 // a worker, or here when the browser cannot (stream_thread.js). Its `stats`
@@ -14,6 +15,7 @@ import { startStream } from './stream_thread.js';
 import { coreLogLine, describeEnd } from './session_end.js';
 import { GameCursor } from './input/game_cursor.js';
 import { Mouse } from './input/mouse.js';
+import { Touch } from './input/touch.js';
 import { Keyboard } from './input/keyboard.js';
 import { Gamepads } from './input/gamepad.js';
 import { AudioOutput } from './audio/audio_output.js';
@@ -34,8 +36,8 @@ export class KalmoPlayer {
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
-  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, and gamepadMap (button index
-  // to action over input/gamepad.js's defaults).
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, touchMode ('direct' |
+  // 'touchpad') and gamepadMap (button index to action over input/gamepad.js's defaults).
   constructor(source, container, options = {}) {
     this.source = source;
     this.options = options;
@@ -51,6 +53,9 @@ export class KalmoPlayer {
       onLockChange: (locked) => this.onLockChange(locked),
       onLockRefused: () => this.setNotice('mouse', 'The browser refused to capture the mouse: click the picture again in a moment'),
       mode: options.pointerMode,
+    });
+    this.touch = new Touch(this.display, this.viewport, {
+      cursor: this.cursor, onGesture, onUse: () => this.noteInput('touch'), mode: options.touchMode,
     });
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
@@ -354,6 +359,7 @@ export class KalmoPlayer {
     this.gamepads.destroy();
     this.keyboard.destroy();
     this.mouse.destroy();
+    this.touch.destroy();
     this.cursor.destroy();
     this.display.destroy();
     this.overlay.destroy();

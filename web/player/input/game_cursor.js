@@ -211,7 +211,9 @@ export class GameCursor {
   flush() {
     const now = performance.now();
     this.rule.setFrameSize(this.display.width, this.display.height);
-    if ((this.pinWanted || this.rule.pinDue(now)) && this.display.width) {
+    // A pin with a button down would drag whatever it holds into the corner.
+    const repin = this.rule.pinDue(now) && !this.reportedButtons();
+    if ((this.pinWanted || repin) && this.display.width) {
       if (!this.pinWanted) this.counts.placements++;
       const { dx, dy } = this.rule.pin(now);
       this.pinWanted = !this.sendLine(dx, dy, 0);
@@ -222,7 +224,7 @@ export class GameCursor {
     this.runLanded(now);
     const { dx, dy } = motion;
     const wheel = this.wheel.take().wheel;
-    const reported = this.buttons | this.unsentPresses | this.heldPresses;
+    const reported = this.reportedButtons();
     const { x, y, inside } = this.pointer;
     const last = this.sent;
     const changed = dx || dy || wheel || !last || last.buttons !== reported || last.x !== x || last.y !== y ||
@@ -235,8 +237,12 @@ export class GameCursor {
     this.sendLine(dx, dy, wheel);
   }
 
+  reportedButtons() {
+    return this.buttons | this.unsentPresses | this.heldPresses;
+  }
+
   sendLine(dx, dy, wheel) {
-    const reported = this.buttons | this.unsentPresses | this.heldPresses;
+    const reported = this.reportedButtons();
     const { x, y, inside } = this.pointer;
     if (!this.send(mouseLine({ dx, dy, buttons: reported, wheel, x, y, inside: inside ? 1 : 0 }))) return false;
     this.sentThisRefresh = true;

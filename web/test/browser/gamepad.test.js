@@ -48,7 +48,7 @@ before(async () => {
   record = files.record;
   browser = await launchBrowser();
   play = startPlay({ core: build.cursorCore, content: files.content, data: dir });
-  page = await openPlayer(browser, await play.url, '', undefined, installScriptedPad);
+  page = await openPlayer(browser, await play.url, '', undefined, { initScript: installScriptedPad });
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 0), { what: 'the first frame' });
   await page.evaluate(() => window.scriptedPad.connect());
 });

@@ -3,7 +3,7 @@
 import {
   PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
   characterFromEvent, MouseAccumulator, PointerRule, coreLibraryName, pointerDefaults, mouseLine, keyLine,
-  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote, type GamepadMap,
+  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote, type PlayerOptions,
 } from 'kalmo-host-client';
 
 const parser = new PacketParser();
@@ -56,6 +56,8 @@ const pinLine = rule.pin(0);
 rule.onFrame();
 const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });
 console.log(mouseLine({ dx: pinLine.dx + dx, dy: pinLine.dy + dy }), retryAt, rule.cursor.x);
-
-const gamepadMap: GamepadMap = { 3: 'KeyS', 8: null, 9: 'menu' };
-console.log(gamepadMap[3]);
+const clickAfter: number | null = rule.landingWait(300);
+const phone: PlayerOptions = {
+  touchMode: 'touchpad', pointerMode: 'follow', gamepadMap: { 3: 'KeyS', 8: null, 9: 'menu' },
+};
+console.log(clickAfter, phone.touchMode, phone.gamepadMap?.[3]);

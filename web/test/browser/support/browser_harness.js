@@ -87,9 +87,11 @@ export async function withPlay(options, body) {
   }
 }
 
-// Opens the player page and waits until window.kalmoPlayer exists; `initScript` runs in it before its own scripts.
-export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }, initScript = null) {
-  const page = await browser.newPage({ viewport });
+// Opens the player page and waits until window.kalmoPlayer exists; `device` adds context options (hasTouch,
+// isMobile), and its `initScript` runs in the page before the page's own scripts.
+export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }, device = {}) {
+  const { initScript, ...contextOptions } = device;
+  const page = await browser.newPage({ viewport, ...contextOptions });
   if (initScript) await page.addInitScript(initScript);
   await page.goto(url + query);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
