@@ -57,7 +57,6 @@ export class Gamepads {
     this.stickSince = null;
     this.lastRead = null;
     this.frame = null;
-    this.counts = { presses: 0 };
     this.listeners = [
       [window, 'gamepadconnected', () => this.start()],
       [window, 'gamepaddisconnected', () => this.read(performance.now())],
@@ -108,7 +107,6 @@ export class Gamepads {
 
   press(index, action, now) {
     this.onUse?.();
-    this.counts.presses++;
     const resolved = action === 'menu' ? this.menuKey : action;
     const held = { action: resolved, since: now, steps: 0 };
     this.down.set(index, held);
