@@ -28,7 +28,7 @@
 namespace kalmo {
 
 enum class ControllerAction {
-    kNone, kLeftClick, kRightClick, kWheelUp, kWheelDown,
+    kLeftClick, kRightClick, kWheelUp, kWheelDown,
     kCursorUp, kCursorDown, kCursorLeft, kCursorRight,
     kKey,      // the binding's key
     kMenuKey,  // the core's menu key (controller_menu_key)
