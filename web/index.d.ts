@@ -120,7 +120,9 @@ export class PointerRule {
   onFrame(): void;
   /** True when the last placement showed no sign of landing and must start again. */
   pinDue(now: number): boolean;
-  /** When the move that ended the last placement will have had its poll (a click may then follow), or null. */
+  /** What follows the line sent now waits until that line has had its poll (see landingWait). */
+  awaitPoll(now: number): void;
+  /** When the move that ended the last placement (or the line awaitPoll marked) will have had its poll, or null. */
   landingWait(now: number): number | null;
   /** Motion to send now; `retryAt` (a time like `now`) when held motion may go. */
   motionToward(now: number, target: [number, number], options: { clamped: boolean }): { dx: number; dy: number; retryAt: number };

@@ -1,6 +1,6 @@
 // The pointer rule: how a parent turns the hand's motion into the mouse
 // lines that keep a core's own cursor under the hand. Browser-safe, no DOM;
-// the page's mouse (player/input/mouse.js) feeds it positions and times, and
+// the player's game cursor (player/input/game_cursor.js) feeds it positions and times, and
 // the native viewer follows the same rule in C++.
 //
 // 1. Units. Hand positions are in frame pixels, fractional: a picture shown
@@ -144,7 +144,7 @@ export class PointerRule {
     // Per axis: the sign and time of the last non-zero delta sent, whether it moved the cursor, frames since.
     this.last = [0, 1].map(() => ({ sign: 0, at: -Infinity, moved: false, frames: 0 }));
     this.placement = null;
-    // The move that ended a placement, until it has had its poll.
+    // The line that what follows must wait for (the move that ended a placement, a press), until it had its poll.
     this.landing = null;
     // A move that followed a pin on time alone, waiting for a frame to show it landed.
     this.check = null;
@@ -191,7 +191,13 @@ export class PointerRule {
     for (const last of this.last) last.frames++;
   }
 
-  // When the move that ended the last placement will have had its poll, or null when it has (or none waits).
+  // What follows the line sent now waits for that line's poll (landingWait): a press a drag starts from.
+  awaitPoll(now) {
+    this.landing = { since: now, frames: 0 };
+  }
+
+  // When the line awaited (the move that ended the last placement, or awaitPoll's) will have had its poll, or null
+  // when it has (or none is awaited).
   landingWait(now) {
     if (this.placing) return now + PIN_MIN_MS;
     const wait = this.landing && pollWait(this.landing, now);
@@ -223,7 +229,7 @@ export class PointerRule {
       if (wait !== null) return { dx: 0, dy: 0, retryAt: wait };
       if (this.placement.frames === 0) unseen = { since: now, retries: this.placement.retries };
       this.placement = null;
-      this.landing = { since: now, frames: 0 };
+      this.awaitPoll(now);
     }
     this.setClamped(clamped);
     let retryAt = Infinity;

@@ -20,8 +20,11 @@
 //   pressed in `then` goes down where it was aimed. place(then) does so at
 //   the aim there is; whenPlaced(then) runs `then` at the next line when no
 //   placement is under way, else once it has landed.
-// - press(bit, down), click(bit), releaseButtons(): buttons 1 left,
-//   2 right, 4 middle; scroll(notches): the wheel, up positive.
+// - press(bit, down, then), click(bit), releaseButtons(): buttons 1 left,
+//   2 right, 4 middle; `then()`, given with a press, runs once the line
+//   carrying it has had its poll, so motion sent from there cannot share
+//   that poll and the press lands where the cursor was. scroll(notches):
+//   the wheel, up positive.
 // - onFrame() for every video frame received; setCore(libraryName) when a
 //   core starts (its speed, and a fresh model).
 //
@@ -59,6 +62,7 @@ export class GameCursor {
     // The aim with its fraction, which relative motion adds to.
     this.spot = { x: 0, y: 0 };
     this.afterLanding = [];
+    this.afterPress = [];
     this.sent = null;
     this.sentThisRefresh = false;
     this.pinWanted = false;
@@ -129,7 +133,8 @@ export class GameCursor {
     this.changed();
   }
 
-  press(bit, down) {
+  press(bit, down, then) {
+    if (then) this.afterPress.push(then);
     if (down) {
       this.buttons |= bit;
       this.unsentPresses |= bit;
@@ -189,7 +194,7 @@ export class GameCursor {
     return this.rule.placing ? null : { dx, dy };
   }
 
-  // Runs what waited for the last placement's move to have had its poll.
+  // Runs what waited for the last placement's move, or a press, to have had its poll.
   runLanded(now) {
     if (!this.afterLanding.length || this.pinWanted) return;
     const wait = this.rule.landingWait(now);
@@ -219,9 +224,10 @@ export class GameCursor {
       this.pinWanted = !this.sendLine(dx, dy, 0);
       return;
     }
+    // First what waited for a landing, so the aims and buttons it sets go in this line.
+    this.runLanded(now);
     const motion = this.motion(now);
     if (!motion) return;
-    this.runLanded(now);
     const { dx, dy } = motion;
     const wheel = this.wheel.take().wheel;
     const reported = this.reportedButtons();
@@ -249,6 +255,12 @@ export class GameCursor {
     this.counts.lines++;
     if (this.unsentPresses) this.holdPresses(this.unsentPresses);
     this.unsentPresses = 0;
+    if (this.afterPress.length) {
+      this.rule.awaitPoll(performance.now());
+      this.afterLanding.push(...this.afterPress);
+      this.afterPress = [];
+      this.flushBy(this.rule.landingWait(performance.now()));
+    }
     this.sent = { buttons: reported, x, y, inside };
     return true;
   }

@@ -36,7 +36,7 @@ export function touchpadGain(pixelsPerMs) {
   return Math.min(GAIN_LIMIT, 1 + Math.max(0, pixelsPerMs - SLOW_PX_PER_MS) * GAIN_PER_PX_PER_MS);
 }
 
-const isTouch = (event) => event.pointerType === 'touch' || event.pointerType === 'pen';
+const isFingerOrPen = (event) => event.pointerType === 'touch' || event.pointerType === 'pen';
 
 export class Touch {
   // display: the Display; target: the element around the picture; cursor: the GameCursor; mode ('direct' |
@@ -65,7 +65,7 @@ export class Touch {
       [target, 'pointermove', (event) => this.onMove(event)],
       [target, 'pointerup', (event) => this.onUp(event, false)],
       [target, 'pointercancel', (event) => this.onUp(event, true)],
-      // Prevented touches make no mouse events and no click, and Safari, which ignores touch-action in part, no zoom.
+      // Prevented touches make no mouse events or click, and no scroll or zoom where touch-action is honoured in part.
       [target, 'touchstart', overPicture, { passive: false }],
       [target, 'touchmove', overPicture, { passive: false }],
     ];
@@ -78,7 +78,7 @@ export class Touch {
   }
 
   onDown(event) {
-    if (!isTouch(event)) return;
+    if (!isFingerOrPen(event)) return;
     const spot = this.display.toFrame(event.clientX, event.clientY);
     if (!this.gesture && !spot.inside) return;
     event.preventDefault();
@@ -92,11 +92,9 @@ export class Touch {
       return;
     }
     this.target.focus({ preventScroll: true });
-    this.gesture = { fingers: 1, moved: false, held: false, dragging: false };
+    this.gesture = { fingers: 1, moved: false, held: false, dragging: false, cancelled: false, owed: { x: 0, y: 0 } };
     this.holdTimer = setTimeout(() => this.onHold(at), HOLD_MS);
-    if (this.mode === 'direct') {
-      this.cursor.placeAt(spot.x + 0.5, spot.y + 0.5);
-    }
+    if (this.mode === 'direct') this.cursor.placeAt(spot.x + 0.5, spot.y + 0.5);
   }
 
   onHold(at) {
@@ -133,28 +131,46 @@ export class Touch {
       if (gesture.moved && !gesture.dragging) this.cursor.scroll(dy / this.fingers.size / WHEEL_STEP_PX);
       return;
     }
+    if (this.mode === 'touchpad') {
+      const gain = touchpadGain(Math.hypot(dx, dy) / Math.max(elapsed, SHORTEST_STEP_MS));
+      const scale = this.display.frameScale();
+      gesture.owed.x += dx * scale.x * gain;
+      gesture.owed.y += dy * scale.y * gain;
+    }
     if (gesture.held && gesture.moved && !gesture.dragging) {
-      // The button goes down where the hold was; the cursor follows from the next step.
-      gesture.dragging = true;
+      // The button goes down where the hold was; the cursor follows once the core has read it there.
+      gesture.dragging = 'pressing';
       this.counts.drags++;
       this.ring.hidden = true;
-      this.cursor.whenPlaced(() => this.cursor.press(BUTTON_LEFT, true));
+      this.cursor.whenPlaced(() => this.cursor.press(BUTTON_LEFT, true, () => {
+        gesture.dragging = 'pressed';
+        this.steer(gesture, finger);
+      }));
       return;
     }
+    this.steer(gesture, finger);
+  }
+
+  // Moves the cursor after the finger: to it (direct), or by the motion owed since it last moved (touchpad).
+  steer(gesture, finger) {
+    if (gesture.dragging === 'pressing') return;
     if (this.mode === 'direct') {
-      const spot = this.display.toFrame(event.clientX, event.clientY);
+      const spot = this.display.toFrame(finger.at.x, finger.at.y);
       this.cursor.moveTo(spot.x + 0.5, spot.y + 0.5, { inside: spot.inside });
       return;
     }
-    const gain = touchpadGain(Math.hypot(dx, dy) / Math.max(elapsed, SHORTEST_STEP_MS));
-    const scale = this.display.frameScale();
-    this.cursor.moveBy(dx * scale.x * gain, dy * scale.y * gain);
+    this.cursor.moveBy(gesture.owed.x, gesture.owed.y);
+    gesture.owed = { x: 0, y: 0 };
   }
 
   onUp(event, cancelled) {
     if (!this.fingers.delete(event.pointerId)) return;
-    if (cancelled) this.counts.cancelled++;
-    else this.onGesture?.();
+    if (cancelled) {
+      this.counts.cancelled++;
+      this.gesture.cancelled = true;
+    } else {
+      this.onGesture?.();
+    }
     if (this.fingers.size) return;
     const gesture = this.gesture;
     this.gesture = null;
@@ -163,7 +179,7 @@ export class Touch {
       this.cursor.whenPlaced(() => this.cursor.press(BUTTON_LEFT, false));
       return;
     }
-    if (cancelled || gesture.moved) return;
+    if (gesture.cancelled || gesture.moved) return;
     const right = gesture.held || gesture.fingers > 1 || this.armed;
     if (right) this.counts.rightClicks++;
     else this.counts.taps++;

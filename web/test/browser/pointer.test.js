@@ -7,12 +7,10 @@
 // A miss is excused (and reported) only when the core's record shows the
 // host itself ran late in that span, which can make two lines share a poll.
 
-import { test, before, after, afterEach } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, readPixels,
-} from './support/browser_harness.js';
-import { writeCursorContent, cursorRuns, hostStalls, cursorInPixels } from './support/cursor_core.js';
+import { openPlayer, waitFor, readPixels } from './support/browser_harness.js';
+import { cursorCoreSuite, cursorRuns, hostStalls, cursorInPixels } from './support/cursor_core.js';
 
 const WIDTH = 320;
 const HEIGHT = 200;
@@ -20,27 +18,7 @@ const SEGMENTS = 5;
 const SEGMENT_MS = 4000;
 const TOLERANCE = 2;
 
-let browser;
-let play;
-let record;
-
-before(async () => {
-  const dir = temporaryDirectory('pointer');
-  const files = writeCursorContent(dir);
-  record = files.record;
-  browser = await launchBrowser();
-  play = startPlay({ core: build.cursorCore, content: files.content, data: dir });
-  await play.url;
-});
-
-afterEach(async () => {
-  if (browser) await closePages(browser, play);
-});
-
-after(async () => {
-  await browser?.close();
-  await play?.stop();
-});
+const suite = cursorCoreSuite('pointer');
 
 // A seeded generator, so a failing path can be replayed.
 function random(seed) {
@@ -54,7 +32,7 @@ function random(seed) {
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function open(viewport, mode) {
-  const page = await openPlayer(browser, await play.url, mode ? `&pointer=${mode}` : '', viewport);
+  const page = await openPlayer(suite.browser, await suite.play.url, mode ? `&pointer=${mode}` : '', viewport);
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 0), { what: 'the first frame' });
   const box = await page.locator('.kalmo-canvas').boundingBox();
   // Whole CSS pixels, so the page and the test map the same point.
@@ -99,8 +77,8 @@ async function expectUnderHand(t, page, expected, spanStart, what) {
     }, { timeout: 8000, interval: 100, what });
     return true;
   } catch {
-    const late = hostStalls(record, spanStart);
-    const core = cursorRuns(record).at(-1);
+    const late = hostStalls(suite.record, spanStart);
+    const core = cursorRuns(suite.record).at(-1);
     const video = await page.evaluate(() => window.kalmoPlayer.stats.video);
     const miss = `cursor drawn at ${last.x},${last.y} (the core has it at ${core.x},${core.y}; ` +
       `${video.shown} of ${video.received} frames shown), pointer at ${wanted.x},${wanted.y}`;
@@ -120,7 +98,7 @@ async function followPath(t, viewport, seed) {
     assert.ok(segment < SEGMENTS * 3, 'every span was excused');
     // Out of the picture (over the toolbar, or off the player), then back in somewhere else.
     await page.mouse.move(Math.round(box.x + box.width / 2), Math.round(segment % 2 ? box.y - 8 : box.y + box.height + 20));
-    const spanStart = cursorRuns(record).length;
+    const spanStart = cursorRuns(suite.record).length;
     const entry = inside(next);
     await page.mouse.move(entry.x, entry.y);
     const end = await walk(page, box, entry, next, SEGMENT_MS, 40);
@@ -146,14 +124,14 @@ async function capturedPath(t, viewport, seed) {
       await page.evaluate(() => document.exitPointerLock());
       await waitFor(() => page.evaluate(() => !window.kalmoPlayer.mouse.locked), { what: 'the lock to end' });
     }
-    const spanStart = cursorRuns(record).length;
+    const spanStart = cursorRuns(suite.record).length;
     const click = inside(next);
     await page.mouse.move(click.x, click.y);
     await page.mouse.click(click.x, click.y);
     await waitFor(() => page.evaluate(() => window.kalmoPlayer.mouse.locked), { what: 'the pointer lock' });
     const clicked = toGame(click);
     const placed = await expectUnderHand(t, page, () => clicked, spanStart, `seed ${seed}, capture ${segment}`);
-    const walkStart = cursorRuns(record).length;
+    const walkStart = cursorRuns(suite.record).length;
     await walk(page, box, click, next, SEGMENT_MS, 60);
     if (placed && await expectUnderHand(t, page, virtual, walkStart, `seed ${seed}, span ${segment}`)) checked++;
   }

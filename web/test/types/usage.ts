@@ -3,7 +3,7 @@
 import {
   PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
   characterFromEvent, MouseAccumulator, PointerRule, coreLibraryName, pointerDefaults, mouseLine, keyLine,
-  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote, type PlayerOptions,
+  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote,
 } from 'kalmo-host-client';
 
 const parser = new PacketParser();
@@ -52,12 +52,12 @@ void closed;
 
 const rule = new PointerRule({ speed: pointerDefaults(coreLibraryName('ScummVM 2.8.0 · API 1')).speed });
 rule.setFrameSize(320, 200);
+const clickAfter: number | null = rule.landingWait(0);
+const phone: import('kalmo-host-client').PlayerOptions = { touchMode: 'touchpad', pointerMode: 'follow' };
+console.log(clickAfter, phone.touchMode);
+const pad: import('kalmo-host-client').PlayerOptions = { gamepadMap: { 3: 'KeyS', 8: null, 9: 'menu' } };
+console.log(pad.gamepadMap?.[3]);
 const pinLine = rule.pin(0);
 rule.onFrame();
 const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });
 console.log(mouseLine({ dx: pinLine.dx + dx, dy: pinLine.dy + dy }), retryAt, rule.cursor.x);
-const clickAfter: number | null = rule.landingWait(300);
-const phone: PlayerOptions = {
-  touchMode: 'touchpad', pointerMode: 'follow', gamepadMap: { 3: 'KeyS', 8: null, 9: 'menu' },
-};
-console.log(clickAfter, phone.touchMode, phone.gamepadMap?.[3]);

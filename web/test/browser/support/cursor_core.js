@@ -1,10 +1,14 @@
 // What the tests know of the cursor core (tests/cores/cursor_core.cpp): its
 // content file, its record of runs, and how it draws its cursor (a magenta
-// row at y and a green column at x, crossing in white).
+// row at y and a green column at x, crossing in white); and the browser and
+// kalmo-play that a test file plays it with.
 
+import { before, after, afterEach } from 'node:test';
 import { writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { readRecord } from './browser_harness.js';
+import {
+  build, launchBrowser, startPlay, closePages, readRecord, temporaryDirectory,
+} from './browser_harness.js';
 
 // Gaps between the core's runs longer than this mean the host ran late: two lines may then share a poll.
 const LATE_RUN_MS = 50;
@@ -14,6 +18,28 @@ export function writeCursorContent(dir, { animate = false } = {}) {
   const record = join(dir, 'cursor.rec');
   writeFileSync(content, `record ${record}\nanimate ${animate ? 1 : 0}\n`);
   return { content, record };
+}
+
+// For a test file: one browser and one kalmo-play on the cursor core, in `suite.browser`, `suite.play` and
+// `suite.record` (its record) once the tests run; every page is closed after each test, the rest after the last.
+export function cursorCoreSuite(name) {
+  const suite = {};
+  before(async () => {
+    const dir = temporaryDirectory(name);
+    const files = writeCursorContent(dir);
+    suite.record = files.record;
+    suite.browser = await launchBrowser();
+    suite.play = startPlay({ core: build.cursorCore, content: files.content, data: dir });
+    await suite.play.url;
+  });
+  afterEach(async () => {
+    if (suite.browser) await closePages(suite.browser, suite.play);
+  });
+  after(async () => {
+    await suite.browser?.close();
+    await suite.play?.stop();
+  });
+  return suite;
 }
 
 // The record's run lines as objects: n, us, x, y, dx, dy, buttons (numbers) and keys (an array of key codes).
