@@ -5,20 +5,16 @@
 // announced by a gamepadconnected event. What counts is what the core's
 // record shows: where its cursor went, the buttons and the keys it saw.
 
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory,
-} from './support/browser_harness.js';
-import { writeCursorContent, cursorRuns } from './support/cursor_core.js';
+import { openPlayer, waitFor } from './support/browser_harness.js';
+import { cursorCoreSuite, cursorRuns } from './support/cursor_core.js';
 
 const ESCAPE = 27;
 const DPAD_DELAY_MS = 300;
 const DPAD_REPEAT_MS = 50;
 
-let browser;
-let play;
-let record;
+const suite = cursorCoreSuite('gamepad');
 let page;
 
 // Runs in the page before its scripts: one standard pad, off until connect().
@@ -42,25 +38,16 @@ function installScriptedPad() {
   };
 }
 
-before(async () => {
-  const dir = temporaryDirectory('gamepad');
-  const files = writeCursorContent(dir);
-  record = files.record;
-  browser = await launchBrowser();
-  play = startPlay({ core: build.cursorCore, content: files.content, data: dir });
-  page = await openPlayer(browser, await play.url, '', undefined, { initScript: installScriptedPad });
+// Each test has a page, and so a host and a core, of its own: the cursor starts at 0,0.
+async function openWithPad() {
+  page = await openPlayer(suite.browser, await suite.play.url, '', undefined, { initScript: installScriptedPad });
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 0), { what: 'the first frame' });
   await page.evaluate(() => window.scriptedPad.connect());
-});
-
-after(async () => {
-  if (browser) await closePages(browser, play);
-  await browser?.close();
-  await play?.stop();
-});
+}
 
 const aim = () => page.evaluate(() => ({ ...window.kalmoPlayer.cursor.pointer }));
-const lastRun = () => cursorRuns(record).at(-1);
+const runs = () => cursorRuns(suite.record);
+const lastRun = () => runs().at(-1) ?? {};
 const pad = (method, ...args) => page.evaluate(([name, values]) => window.scriptedPad[name](...values), [method, args]);
 // Every read of the pads happens at an animation frame: after two, the page has seen the pad's state.
 const padRead = () => page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => requestAnimationFrame(resolve))));
@@ -73,26 +60,32 @@ async function cursorAtAim(what) {
   return wanted;
 }
 
+// Pushes the stick right and down until the aim is `x` pixels right, then waits for the core's cursor there.
+async function pushStick(x) {
+  await pad('stick', 0.8, 0.55);
+  await waitFor(async () => (await aim()).x >= x, { what: `the aim ${x} pixels right` });
+  await pad('stick', 0, 0);
+  return cursorAtAim('after the stick');
+}
+
 // Holds a button until the core's runs show `seen`, releases it, and waits for a run without it.
 async function holdUntilSeen(index, seen, what) {
-  const from = cursorRuns(record).length;
+  const from = runs().length;
   await pad('button', index, true);
-  await waitFor(() => cursorRuns(record).slice(from).some(seen), { what: `${what} seen by the core` });
+  await waitFor(() => runs().slice(from).some(seen), { what: `${what} seen by the core` });
   await pad('button', index, false);
   await waitFor(() => !seen(lastRun()), { what: `${what} released` });
-  return cursorRuns(record).slice(from).filter(seen);
+  return runs().slice(from).filter(seen);
 }
 
 test('the stick moves the cursor outside its dead zone and the d-pad by a pixel a press', async () => {
+  await openWithPad();
   await pad('stick', 0.15, -0.1);
   await padRead();
   await padRead();
   assert.deepEqual(await aim(), { x: 0, y: 0, inside: false }, 'no motion inside the dead zone');
 
-  await pad('stick', 0.8, 0.55);
-  await waitFor(async () => (await aim()).x >= 120, { what: 'the aim 120 pixels right' });
-  await pad('stick', 0, 0);
-  const moved = await cursorAtAim('after the stick');
+  const moved = await pushStick(120);
   assert.ok(moved.y > 40 && moved.inside, `down as well, on the picture (${JSON.stringify(moved)})`);
   assert.equal(await page.evaluate(() => document.querySelector('.kalmo-player').dataset.input), 'gamepad');
 
@@ -113,7 +106,8 @@ test('the stick moves the cursor outside its dead zone and the d-pad by a pixel 
 });
 
 test('A and B press the left and right buttons where the cursor is, without moving it', async () => {
-  const at = await cursorAtAim('before the clicks');
+  await openWithPad();
+  const at = await pushStick(40);
   for (const [index, bit] of [[0, 1], [1, 2]]) {
     const pressed = await holdUntilSeen(index, (run) => (run.buttons & bit) !== 0, `button ${index}`);
     assert.ok(pressed.every((run) => run.x === at.x && run.y === at.y && run.buttons === bit),
@@ -123,10 +117,11 @@ test('A and B press the left and right buttons where the cursor is, without movi
 });
 
 test('X reaches the core as Esc, and a pad unplugged with a button down releases it', async () => {
+  await openWithPad();
   await holdUntilSeen(2, (run) => run.keys.includes(ESCAPE), 'X as Esc');
-  const from = cursorRuns(record).length;
+  const from = runs().length;
   await pad('button', 0, true);
-  await waitFor(() => cursorRuns(record).slice(from).some((run) => run.buttons & 1), { what: 'A down' });
+  await waitFor(() => runs().slice(from).some((run) => run.buttons & 1), { what: 'A down' });
   await pad('disconnect');
   await waitFor(() => (lastRun().buttons & 1) === 0, { what: 'A released when the pad went' });
 });
