@@ -200,6 +200,8 @@ export class PointerRule {
   // when it has (or none is awaited).
   landingWait(now) {
     if (this.placing) return now + PIN_MIN_MS;
+    // A move that followed its pin on time alone has landed only once a frame shows it, or the pin comes again.
+    if (this.check && this.check.retries < PIN_RETRIES) return this.check.since + PIN_CHECK_MS;
     const wait = this.landing && pollWait(this.landing, now);
     if (!wait) this.landing = null;
     return wait;

@@ -144,9 +144,9 @@ export class GameCursor {
     this.changed();
   }
 
+  // The release waits for the press's poll: a host held up past PRESS_HOLD_MS would read both at once.
   click(bit) {
-    this.press(bit, true);
-    this.press(bit, false);
+    this.press(bit, true, () => this.press(bit, false));
   }
 
   releaseButtons() {

@@ -4,7 +4,8 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  CursorAxis, PointerRule, coreLibraryName, pointerDefaults, PIN_MIN_MS, PIN_LONGEST_MS, PIN_CHECK_MS, PIN_RETRIES,
+  CursorAxis, PointerRule, coreLibraryName, pointerDefaults, PIN_MIN_MS, PIN_ONE_FRAME_MS, PIN_LONGEST_MS, PIN_CHECK_MS,
+  PIN_RETRIES,
 } from '../../lib/pointer_rule.js';
 
 const WIDTH = 320;
@@ -207,6 +208,13 @@ test('what follows a placement waits until its move had a poll of its own', () =
   const moved = 200 + PIN_LONGEST_MS;
   assert.equal(rule.landingWait(moved + PIN_MIN_MS), moved + PIN_LONGEST_MS, 'a still picture waits longest');
   assert.equal(rule.landingWait(moved + PIN_LONGEST_MS), null);
+  // The pin moved nothing, so its move went on time alone: it lands when a frame shows it, or is pinned again.
+  rule.pin(1000);
+  rule.motionToward(1000 + PIN_LONGEST_MS, [50, 60], { clamped: true });
+  const sent = 1000 + PIN_LONGEST_MS;
+  assert.equal(rule.landingWait(sent + 50), sent + PIN_CHECK_MS, 'no frame showed the move');
+  rule.onFrame();
+  assert.equal(rule.landingWait(sent + 50), sent + PIN_ONE_FRAME_MS);
 });
 
 test('a move sent after a pin on time alone is pinned again until a frame shows it landed', () => {
