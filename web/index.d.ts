@@ -79,6 +79,21 @@ export function coreLibraryName(message: string | undefined): string;
 /** Follow mode at 1/0.9 motion units per frame pixel for "ScummVM"; captured at 1 for any other core. */
 export function pointerDefaults(libraryName: string): { mode: 'follow' | 'captured'; speed: number };
 
+/**
+ * What a pad button does in the browser player: the left, right or middle mouse button where the cursor is,
+ * a wheel notch, a one-game-pixel cursor step (repeating when held), the core's menu key (F5 for "ScummVM",
+ * Esc for others), or a key by its `KeyboardEvent.code`; null leaves the button unused.
+ */
+export type GamepadAction =
+  | 'leftClick' | 'rightClick' | 'middleClick' | 'wheelUp' | 'wheelDown'
+  | 'cursorUp' | 'cursorDown' | 'cursorLeft' | 'cursorRight' | 'menu' | (string & {}) | null;
+/**
+ * The player's `gamepadMap` option: entries by standard-mapping button index that replace the defaults,
+ * which are 0 leftClick, 1 rightClick, 2 'Escape', 3 'Space', 4 wheelUp, 5 wheelDown, 8 'Enter', 9 menu,
+ * 12 cursorUp, 13 cursorDown, 14 cursorLeft, 15 cursorRight (the left stick moves the cursor).
+ */
+export type GamepadMap = { [button: number]: GamepadAction };
+
 /** One axis of a core's cursor as the pointer rule models it (ScummVM's rule, single precision). */
 export class CursorAxis {
   constructor(factor: number, limit?: number);
@@ -142,6 +157,8 @@ export interface PlayerOptions {
   mouseSpeed?: number;
   /** Fingers and pens over the picture: 'direct' (the default) puts the cursor under the finger, 'touchpad' moves it. */
   touchMode?: 'direct' | 'touchpad';
+  /** Pad buttons mapped otherwise than by default (see GamepadMap). */
+  gamepadMap?: GamepadMap;
 }
 
 export interface MouseFields {

@@ -20,10 +20,12 @@ float accumulated(const CursorAxis &axis, int delta, float gain) {
 
 }  // namespace
 
-double default_pointer_speed(const std::string &core_message) {
+bool is_scummvm_core(const std::string &core_message) {
     // The message is the library name, its version if any, then " · API N".
-    return core_message.rfind("ScummVM ", 0) == 0 ? 1 / 0.9 : 1;
+    return core_message.rfind("ScummVM ", 0) == 0;
 }
+
+double default_pointer_speed(const std::string &core_message) { return is_scummvm_core(core_message) ? 1 / 0.9 : 1; }
 
 bool window_to_game(const PictureGeometry &geometry, double window_x, double window_y, double &game_x,
                     double &game_y) {

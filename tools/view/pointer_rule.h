@@ -30,8 +30,10 @@
 
 namespace kalmo {
 
-// The motion speed for a core, from its "core" status message such as
-// "ScummVM 2.8.0 · API 1": 1/0.9 for the library named ScummVM, else 1.
+// Whether a "core" status message such as "ScummVM 2.8.0 · API 1" names
+// the library ScummVM, whose defaults differ from other cores'.
+bool is_scummvm_core(const std::string &core_message);
+// The motion speed for a core: 1/0.9 for ScummVM, else 1.
 double default_pointer_speed(const std::string &core_message);
 
 // Where the picture is drawn: window sizes in logical pixels (what mouse

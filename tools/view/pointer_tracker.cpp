@@ -30,17 +30,25 @@ void PointerTracker::on_motion(const SDL_MouseMotionEvent &event, const PictureG
 }
 
 void PointerTracker::on_button(const SDL_MouseButtonEvent &event) {
-    int bit = button_bit(event.button);
-    if (event.state == SDL_PRESSED) {
+    set_button(button_bit(event.button), event.state == SDL_PRESSED);
+}
+
+void PointerTracker::on_wheel(const SDL_MouseWheelEvent &event) {
+    add_wheel(event.direction == SDL_MOUSEWHEEL_FLIPPED ? -event.y : event.y);
+}
+
+void PointerTracker::move_by(double dx, double dy) {
+    rule_.move_by(dx, dy);
+    inside_ = true;
+}
+
+void PointerTracker::set_button(int bit, bool down) {
+    if (down) {
         buttons_ |= bit;
         latched_ |= bit;
         unsent_presses_ |= bit;
     } else
-        buttons_ &= ~button_bit(event.button);
-}
-
-void PointerTracker::on_wheel(const SDL_MouseWheelEvent &event) {
-    wheel_ += event.direction == SDL_MOUSEWHEEL_FLIPPED ? -event.y : event.y;
+        buttons_ &= ~bit;
 }
 
 void PointerTracker::on_leave(bool captured) {

@@ -32,6 +32,12 @@ public:
     void on_motion(const SDL_MouseMotionEvent &event, const PictureGeometry &geometry, bool captured);
     void on_button(const SDL_MouseButtonEvent &event);
     void on_wheel(const SDL_MouseWheelEvent &event);
+    // The same for other input sources (a game controller): the hand moved
+    // by game pixels, fractions kept, and is over the picture; a button bit
+    // (1 left, 2 right, 4 middle) went down or up; wheel steps, up positive.
+    void move_by(double dx, double dy);
+    void set_button(int bit, bool down);
+    void add_wheel(int steps) { wheel_ += steps; }
     // The system cursor left the window (only counts without capture).
     void on_leave(bool captured);
     // The hand is at this window position (the picture's centre when it is

@@ -1,8 +1,9 @@
 // kalmo-view: a live parent for kalmo-host on Linux. It runs the host
 // through kalmo-client, shows its frames in a window, plays its audio, and
-// sends the mouse and the keyboard to it as commands. Closing the window
-// sends QUIT. This file holds the command line, the status handling and the
-// event loop; the window, sound, pointer rule and keys have their own files.
+// sends the mouse, the keyboard and game controllers to it as commands.
+// Closing the window sends QUIT. This file holds the command line, the
+// status handling and the event loop; the window, sound, pointer rule, keys
+// and controllers have their own files.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "audio_queue.h"
+#include "game_controller.h"
 #include "host_session.h"
 #include "key_hold.h"
 #include "key_map.h"
@@ -44,6 +46,12 @@ const char usage[] =
     "that keeps the game's cursor under the hand, the keyboard as Libretro key\n"
     "codes (a key tapped shorter than 50 ms is held down for 50 ms).\n"
     "Closing the window sends QUIT; the host's exit code becomes ours.\n"
+    "\n"
+    "Game controllers (any SDL knows, plugged in at any time): the left stick\n"
+    "moves the game's cursor (faster the longer it is held out), the d-pad one\n"
+    "pixel a press, repeating when held; A is the left button, B the right;\n"
+    "X is Esc, Y Space, Back Enter, Start the game's menu (F5 for ScummVM, Esc\n"
+    "for other cores); the left and right shoulders turn the wheel up and down.\n"
     "\n"
     "Pointer modes (the game's cursor is brought under the pointer when the\n"
     "mouse is captured, when it enters the window, and when the picture's size\n"
@@ -184,7 +192,9 @@ int initial_scale(const Options &options) {
 
 class Viewer {
 public:
-    Viewer(const Options &options, client::HostSession &host) : options_(options), host_(host) {
+    Viewer(const Options &options, client::HostSession &host)
+        : options_(options), host_(host),
+          controllers_(pointer_, [this](SDL_Keycode key, bool down) { send_key(key, KMOD_NONE, down, false); }) {
         pointer_.set_speed(options.mouse_speed > 0 ? options.mouse_speed : 1);
     }
     int run();
@@ -197,6 +207,8 @@ private:
     void take_status(const std::string &text);
     void handle_event(const SDL_Event &event);
     void handle_key(const SDL_KeyboardEvent &event);
+    // The key path every key source takes: the key table and the hold.
+    void send_key(SDL_Keycode sym, Uint16 sdl_modifiers, bool down, bool repeat);
     void set_capture(bool on);
     void choose_pointer_mode(const std::string &core_message);
     bool follow() const { return mode_ == PointerMode::kFollow; }
@@ -217,6 +229,7 @@ private:
     ViewerWindow window_;
     AudioQueue audio_;
     PointerTracker pointer_;
+    GameControllerInput controllers_;
     PointerMode mode_ = PointerMode::kCaptured;
     KeyHold key_hold_;
     bool redraw_ = false;
@@ -353,7 +366,8 @@ void Viewer::update_title() {
 }
 
 void Viewer::choose_pointer_mode(const std::string &core_message) {
-    bool scummvm = default_pointer_speed(core_message) != 1;
+    bool scummvm = is_scummvm_core(core_message);
+    controllers_.set_menu_key(controller_menu_key(core_message));
     if (options_.mouse_speed <= 0) pointer_.set_speed(default_pointer_speed(core_message));
     mode_ = options_.pointer != PointerMode::kByCore ? options_.pointer
             : scummvm                                 ? PointerMode::kFollow
@@ -416,12 +430,16 @@ void Viewer::handle_key(const SDL_KeyboardEvent &event) {
         if (down && !event.repeat) set_capture(!captured_);
         return;
     }
-    unsigned key = retro_key_from_sdl(event.keysym.sym);
+    send_key(event.keysym.sym, event.keysym.mod, down, event.repeat != 0);
+}
+
+void Viewer::send_key(SDL_Keycode sym, Uint16 sdl_modifiers, bool down, bool repeat) {
+    unsigned key = retro_key_from_sdl(sym);
     if (key == 0) return;
-    uint16_t modifiers = retro_modifiers_from_sdl(event.keysym.mod);
-    if (down && !event.repeat) key_hold_.press(key, now_ms());
+    uint16_t modifiers = retro_modifiers_from_sdl(sdl_modifiers);
+    if (down && !repeat) key_hold_.press(key, now_ms());
     if (!down && !key_hold_.release(key, modifiers, now_ms())) return;
-    uint32_t character = down ? typed_character(event.keysym.sym, event.keysym.mod) : 0;
+    uint32_t character = down ? typed_character(sym, sdl_modifiers) : 0;
     std::string ignored;
     host_.send_key(key, down ? 1 : 0, character, modifiers, ignored);
 }
@@ -433,6 +451,7 @@ void Viewer::send_due_key_releases() {
 }
 
 void Viewer::handle_event(const SDL_Event &event) {
+    if (controllers_.handle_event(event, now_ms())) return;
     switch (event.type) {
     case SDL_QUIT: request_quit(); break;
     case SDL_KEYDOWN:
@@ -458,6 +477,7 @@ void Viewer::handle_event(const SDL_Event &event) {
             window_.frame_width())
             set_capture(true);
         if (event.window.event == SDL_WINDOWEVENT_FOCUS_LOST && captured_) set_capture(false);
+        if (event.window.event == SDL_WINDOWEVENT_FOCUS_LOST) controllers_.release_all();
         redraw_ = true;
         break;
     default: break;
@@ -483,6 +503,7 @@ int Viewer::run() {
             handle_event(event);
             if (quitting_ && !was_quitting) quit_requested_at = clock();
         }
+        controllers_.update(now_ms());
         send_due_key_releases();
         MouseState mouse;
         std::string ignored;
@@ -521,6 +542,9 @@ int main(int argc, char **argv) {
     config.video_policy = client::VideoPolicy::kLatest;
 
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) fail(std::string("cannot start SDL: ") + SDL_GetError(), 1);
+    // Controllers are a bonus: a machine without them still plays.
+    if (SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) != 0)
+        std::fprintf(stderr, "kalmo-view: no game controllers: %s\n", SDL_GetError());
     std::string error;
     std::unique_ptr<client::HostSession> host = client::HostSession::start(config, error);
     if (!host) fail(error, 3);

@@ -2,9 +2,9 @@
 // element, given the WebSocket URL of a kalmo-play bridge or a MessagePort
 // carrying the same packets and notes. It builds the picture, the toolbar
 // and the overlays inside that element and ties the parts together on the
-// page's main thread: display.js (the picture's place), input/mouse.js and
-// input/touch.js (both driving input/game_cursor.js, the one sender of
-// mouse lines), input/keyboard.js and input/onscreen_keys.js,
+// page's main thread: display.js (the picture's place), the inputs in
+// input/ (mouse, touch and gamepad move the game's cursor in game_cursor.js;
+// every key, on-screen ones included, goes through keyboard.js),
 // audio/audio_output.js (the context and its worklet), stats_overlay.js and
 // the ending panel (session_end.js). The stream itself (connection, parser,
 // painting, the sound's feed) runs in a worker, or here when the browser
@@ -19,6 +19,7 @@ import { Mouse } from './input/mouse.js';
 import { Touch } from './input/touch.js';
 import { Keyboard } from './input/keyboard.js';
 import { OnscreenKeys, onscreenKeysChoice } from './input/onscreen_keys.js';
+import { Gamepads } from './input/gamepad.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
 import { coreLibraryName } from '../lib/pointer_rule.js';
@@ -38,7 +39,8 @@ export class KalmoPlayer {
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
   // mouseSpeed (motion units per frame pixel), chosen from the core when absent, touchMode ('direct' |
-  // 'touchpad'), and onscreenKeys ('auto' | 'always' | 'never', or the keys as [{ label, code, key }]).
+  // 'touchpad'), gamepadMap (button index to action over input/gamepad.js's defaults) and onscreenKeys ('auto' |
+  // 'always' | 'never', or the keys as [{ label, code, key }]).
   constructor(source, container, options = {}) {
     const keysChoice = onscreenKeysChoice(options.onscreenKeys);
     this.source = source;
@@ -66,6 +68,9 @@ export class KalmoPlayer {
     this.onscreenKeys = keysChoice.shown === 'never' ? null : new OnscreenKeys(this.root, this.viewport, {
       choice: keysChoice, keyboard: this.keyboard, armRightClick: (on) => this.touch?.armRightClick?.(on),
       toggleFullscreen: () => this.toggleFullscreen(),
+    });
+    this.gamepads = new Gamepads({
+      cursor: this.cursor, keys: this.keyboard, onUse: () => this.noteInput('gamepad'), map: options.gamepadMap,
     });
     this.audio = new AudioOutput({
       targetMs: options.audioTargetMs,
@@ -194,6 +199,7 @@ export class KalmoPlayer {
       this.cursor.setCore(coreLibraryName(status.message));
       this.mouse.setCore(coreLibraryName(status.message));
       this.onscreenKeys?.setCore(coreLibraryName(status.message));
+      this.gamepads.setCore(coreLibraryName(status.message));
       break;
     case 'av':
     case 'geometry':
@@ -359,6 +365,7 @@ export class KalmoPlayer {
     window.removeEventListener('pagehide', this.onPageHide);
     document.removeEventListener('fullscreenchange', this.onFullscreenChange);
     this.stream?.destroy();
+    this.gamepads.destroy();
     this.keyboard.destroy();
     this.onscreenKeys?.destroy();
     this.mouse.destroy();

@@ -61,6 +61,8 @@ rule.setFrameSize(320, 200);
 const clickAfter: number | null = rule.landingWait(0);
 const phone: import('kalmo-host-client').PlayerOptions = { touchMode: 'touchpad', pointerMode: 'follow' };
 console.log(clickAfter, phone.touchMode);
+const pad: import('kalmo-host-client').PlayerOptions = { gamepadMap: { 3: 'KeyS', 8: null, 9: 'menu' } };
+console.log(pad.gamepadMap?.[3]);
 const pinLine = rule.pin(0);
 rule.onFrame();
 const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });

@@ -87,9 +87,12 @@ export async function withPlay(options, body) {
   }
 }
 
-// Opens the player page and waits until window.kalmoPlayer exists; `device` adds context options (hasTouch, isMobile).
+// Opens the player page and waits until window.kalmoPlayer exists; `device` adds context options (hasTouch,
+// isMobile), and its `initScript` runs in the page before the page's own scripts.
 export async function openPlayer(browser, url, query = '', viewport = { width: 800, height: 600 }, device = {}) {
-  const page = await browser.newPage({ viewport, ...device });
+  const { initScript, ...contextOptions } = device;
+  const page = await browser.newPage({ viewport, ...contextOptions });
+  if (initScript) await page.addInitScript(initScript);
   await page.goto(url + query);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   return page;
