@@ -131,18 +131,19 @@ export class BridgeServer extends EventEmitter {
 
   async #serve(request, response) {
     try {
+      const { pathname } = new URL(request.url, 'http://bridge');
+      const reading = request.method === 'GET' || request.method === 'HEAD';
+      if (pathname === '/ws' && reading) {
+        this.#answerProbe(request, response);
+        return;
+      }
       const refusal = this.#admission.checkPage(request);
       if (refusal) {
         this.#refuse(response, refusal);
         return;
       }
-      if (request.method !== 'GET' && request.method !== 'HEAD') {
+      if (!reading) {
         response.writeHead(405, { ...PAGE_HEADERS, Allow: 'GET, HEAD' }).end();
-        return;
-      }
-      const { pathname } = new URL(request.url, 'http://bridge');
-      if (pathname === '/ws') {
-        this.#answerProbe(request, response);
         return;
       }
       const file = await pageFile(pathname, this.#options.playerDir);
