@@ -77,6 +77,7 @@ test('over HTTPS the page is served and a WSS session plays; plain HTTP on the s
   player.socket.send('QUIT');
   await player.closed;
   assert.equal(player.note('exit').code, 0);
+  assert.equal(player.note('stats').video, 'raw', 'a page on this computer gets raw frames unless it asks');
 });
 
 test('a refused handshake and the probe give the same answer; wrong tokens lock out their address', async (t) => {
