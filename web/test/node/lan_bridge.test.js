@@ -5,14 +5,12 @@
 import { test as nodeTest } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { request as httpsRequest } from 'node:https';
-import { get as httpGet } from 'node:http';
 import { networkInterfaces } from 'node:os';
 import { join } from 'node:path';
 import { createBridgeServer } from '../../lib/bridge_server.js';
 import { keptCertificate } from '../../lib/certificate.js';
 import { certificateSubjects, pageUrls } from '../../lib/network_addresses.js';
-import { Page, origin, tryConnect, wsUrl } from './support/bridge_client.js';
+import { Page, get, origin, tryConnect, wsUrl } from './support/bridge_client.js';
 import { DEMO_CONTENT, DEMO_CORE, HOST, repo, runDirectories, waitFor } from './support/build.js';
 
 const test = (name, fn) => nodeTest(name, { timeout: 60000 }, fn);
@@ -32,23 +30,6 @@ async function lanBridge(t, fields = {}) {
     run.cleanup();
   });
   return { server, log, ca: certificate.cert, certificate };
-}
-
-// A GET over HTTPS trusting `ca` alone (checked for localhost, whatever
-// Host says), or over plain HTTP: status, headers, body and the
-// certificate the server showed.
-function get(url, { ca, headers = {} } = {}) {
-  return new Promise((resolve, reject) => {
-    const send = url.startsWith('https:') ? httpsRequest : httpGet;
-    const request = send(url, { ca, headers, servername: 'localhost' }, (response) => {
-      let body = '';
-      const peer = response.socket.getPeerCertificate?.();
-      response.on('data', (chunk) => { body += chunk; });
-      response.on('end', () => resolve({ status: response.statusCode, headers: response.headers, body, peer }));
-    });
-    request.on('error', reject);
-    request.end();
-  });
 }
 
 test('over HTTPS the page is served and a WSS session plays; plain HTTP on the same port is told to use https', async (t) => {
