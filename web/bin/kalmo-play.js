@@ -11,7 +11,7 @@ import { join, resolve } from 'node:path';
 import { createBridgeServer } from '../lib/bridge_server.js';
 import { defaultHostPath } from '../lib/host_session.js';
 import { plainBindRefusal } from '../lib/admission.js';
-import { certificateSubjects } from '../lib/network_addresses.js';
+import { certificateSubjects, lanBind } from '../lib/network_addresses.js';
 
 const USAGE = `usage: kalmo-play --core PATH --content PATH [--host PATH] [--port N] [--data DIR]
                   [--sessions N] [--bind ADDRESS]
@@ -78,7 +78,7 @@ function readOptions() {
   if (!Number.isInteger(sessions) || sessions < 1) fail(`--sessions ${values.sessions} is not a positive number`);
   if (!values.lan && (values.cert || values.key || values.name.length)) fail('--cert, --key and --name go with --lan');
   if (Boolean(values.cert) !== Boolean(values.key)) fail('--cert and --key go together');
-  const bind = values.bind ?? (values.lan ? '::' : '127.0.0.1');
+  const bind = values.bind ?? (values.lan ? lanBind() : '127.0.0.1');
   const refusal = values.lan ? null : plainBindRefusal(bind);
   if (refusal) fail(refusal);
   return {

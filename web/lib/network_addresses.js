@@ -86,3 +86,9 @@ export function certificateSubjects({ bind, extraNames = [] }) {
     addresses: ['127.0.0.1', '::1', ...networkAddresses(bind)],
   };
 }
+
+// Where the LAN mode listens: every address, IPv6 too where the machine has
+// it (a dual-stack socket takes IPv4 as well), else IPv4 alone.
+export function lanBind() {
+  return Object.values(networkInterfaces()).flat().some((entry) => entry?.family === 'IPv6') ? '::' : '0.0.0.0';
+}
