@@ -5,7 +5,7 @@
 // the core and content given here. Ctrl-C or SIGTERM quits every host
 // (killing those still running two seconds later) before exiting.
 import { parseArgs } from 'node:util';
-import { accessSync, constants, statSync } from 'node:fs';
+import { accessSync, constants, existsSync, statSync } from 'node:fs';
 import { homedir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { createBridgeServer } from '../lib/bridge_server.js';
@@ -89,10 +89,12 @@ function readOptions() {
 }
 
 // The user's own data folder: a dot folder at home on POSIX, the local
-// application data (never roamed to other machines) on Windows.
+// application data (never roamed to other machines) on Windows, unless an
+// earlier version's folder at home holds saves there already.
 function defaultDataDir() {
-  if (process.platform === 'win32' && process.env.LOCALAPPDATA) return join(process.env.LOCALAPPDATA, 'kalmo-play');
-  return join(homedir(), '.kalmo-play');
+  const home = join(homedir(), '.kalmo-play');
+  if (process.platform !== 'win32' || !process.env.LOCALAPPDATA || existsSync(home)) return home;
+  return join(process.env.LOCALAPPDATA, 'kalmo-play');
 }
 
 // The certificate and QR code libraries load only with --lan: plain runs
