@@ -13,6 +13,7 @@
 
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
+import { withVideoCodec } from './connection.js';
 import { coreLogLine, describeEnd } from './session_end.js';
 import { GameCursor } from './input/game_cursor.js';
 import { Mouse } from './input/mouse.js';
@@ -39,11 +40,12 @@ export class KalmoPlayer {
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
   // mouseSpeed (motion units per frame pixel), chosen from the core when absent, touchMode ('direct' |
-  // 'touchpad'), gamepadMap (button index to action over input/gamepad.js's defaults) and onscreenKeys ('auto' |
-  // 'always' | 'never', or the keys as [{ label, code, key }]).
+  // 'touchpad'), gamepadMap (button index to action over input/gamepad.js's defaults), onscreenKeys ('auto' |
+  // 'always' | 'never', or the keys as [{ label, code, key }]) and video ('raw' | 'tiles': the codec a
+  // WebSocket asks the bridge for).
   constructor(source, container, options = {}) {
     const keysChoice = onscreenKeysChoice(options.onscreenKeys);
-    this.source = source;
+    this.source = withVideoCodec(source, options.video);
     this.options = options;
     this.buildPage(container);
     this.display = new Display(this.viewport, { integerScale: options.integerScale, smooth: options.smooth });
