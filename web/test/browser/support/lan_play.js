@@ -1,0 +1,88 @@
+// kalmo-play with --lan for the LAN tests and bench, started as a person
+// would: what it printed (its https:// URLs, the certificate's SHA-256
+// fingerprint), the certificate it keeps in its data folder, and the hash of
+// that certificate's key that a browser is told to trust
+// (--ignore-certificate-errors-spki-list), which trusts that one key and
+// nothing else.
+
+import { spawn } from 'node:child_process';
+import { createHash, X509Certificate } from 'node:crypto';
+import { readdirSync, readFileSync, statSync } from 'node:fs';
+import { join } from 'node:path';
+import tls from 'node:tls';
+import { build, repoRoot } from './browser_harness.js';
+
+const playScript = join(repoRoot, 'web/bin/kalmo-play.js');
+const START_MS = 20000;
+
+// The certificate kept in the data folder: the one PEM file there that holds a certificate.
+export function keptCertificate(dataDir) {
+  const found = [];
+  const visit = (dir, depth) => {
+    for (const name of readdirSync(dir)) {
+      const path = join(dir, name);
+      const info = statSync(path);
+      if (info.isDirectory() && depth < 2) visit(path, depth + 1);
+      else if (info.isFile() && info.size < 65536 && readFileSync(path, 'utf8').includes('BEGIN CERTIFICATE')) found.push(path);
+    }
+  };
+  visit(dataDir, 0);
+  if (found.length !== 1) throw new Error(`expected one certificate in ${dataDir}, found ${found.join(', ') || 'none'}`);
+  return { path: found[0], pem: readFileSync(found[0], 'utf8') };
+}
+
+// The base64 SHA-256 of the certificate's SubjectPublicKeyInfo, as Chromium's SPKI list takes it.
+export function spkiHash(pem) {
+  const der = new X509Certificate(pem).publicKey.export({ type: 'spki', format: 'der' });
+  return createHash('sha256').update(der).digest('base64');
+}
+
+// The certificate a TLS server at host:port presents, trusting nothing (it is only read).
+export function servedCertificate(host, port) {
+  return new Promise((resolve, reject) => {
+    const socket = tls.connect({ host, port, rejectUnauthorized: false, servername: undefined }, () => {
+      const certificate = socket.getPeerX509Certificate();
+      socket.destroy();
+      resolve(certificate);
+    });
+    socket.setTimeout(START_MS, () => socket.destroy(new Error('no TLS answer')));
+    socket.on('error', reject);
+  });
+}
+
+// Starts kalmo-play --lan with `args` added (e.g. --bind); resolves once it printed an https:// URL.
+export function startLanPlay({ core, content, data, args = [] }) {
+  const child = spawn(process.execPath, [playScript, '--core', core, '--content', content, '--host', build.host,
+    '--port', '0', '--data', data, '--lan', ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  const collect = (chunk) => { output += chunk; };
+  child.stdout.on('data', collect);
+  child.stderr.on('data', collect);
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  const printed = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`kalmo-play --lan printed no https URL:\n${output}`)), START_MS);
+    child.stdout.on('data', () => {
+      const urls = output.match(/https:\/\/[^\s/]+\/\?token=[^\s]+/g);
+      const fingerprint = output.match(/([0-9A-F]{2}(?::[0-9A-F]{2}){31})/i);
+      if (!urls || !fingerprint) return;
+      clearTimeout(timer);
+      resolve({ urls, fingerprint: fingerprint[1].toUpperCase() });
+    });
+    exited.then(() => reject(new Error(`kalmo-play --lan ended before printing its URL:\n${output}`)));
+  });
+  return {
+    child, printed, exited,
+    get output() { return output; },
+    // The printed URL on `address`.
+    async urlOn(address) {
+      const { urls } = await printed;
+      const url = urls.find((candidate) => new URL(candidate).hostname === address);
+      if (!url) throw new Error(`kalmo-play printed no URL on ${address}: ${urls.join(' ')}`);
+      return url;
+    },
+    async stop() {
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+      return exited;
+    },
+  };
+}
