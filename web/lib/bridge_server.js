@@ -15,7 +15,7 @@ import { join } from 'node:path';
 import { EventEmitter } from 'node:events';
 import { WebSocketServer } from 'ws';
 import { defaultHostPath, startHost } from './host_session.js';
-import { BridgeConnection } from './bridge_connection.js';
+import { BridgeConnection, requestedVideo } from './bridge_connection.js';
 import { QUIT_GRACE_MS } from './host_relay.js';
 import { PLAYER_DIR, pageFile } from './page_files.js';
 
@@ -161,11 +161,11 @@ export class BridgeServer extends EventEmitter {
         + `Content-Length: ${Buffer.byteLength(reason) + 1}\r\n\r\n${reason}\n`);
       return;
     }
-    this.#sockets.handleUpgrade(request, socket, head, (webSocket) => this.#connect(webSocket));
+    this.#sockets.handleUpgrade(request, socket, head, (webSocket) => this.#connect(webSocket, request));
   }
 
-  #connect(webSocket) {
-    const connection = new BridgeConnection(webSocket, this.#options.log);
+  #connect(webSocket, request) {
+    const connection = new BridgeConnection(webSocket, this.#options.log, { video: requestedVideo(request.url) });
     const limit = this.#options.maxSessions;
     if (this.#connections.size >= limit) {
       connection.refuse(`another page is playing: this bridge runs at most ${limit} session${limit === 1 ? '' : 's'}`, 1013);

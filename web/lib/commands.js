@@ -10,6 +10,12 @@
 //   K code down character modifiers
 //   RESET
 //   QUIT
+//
+// A page may also send WHOLE_FRAME: its tile decoder lost its place and
+// needs the picture whole. That line is the bridge's, never the host's: it
+// resends the last frame whole at most once per frame the host makes, so a
+// page sending it in a loop costs the bridge no more than one more whole
+// frame per frame.
 
 // Relative motion and the pointer are bounded by what a Libretro input
 // query can return (16 bits signed); buttons are left 1, right 2, middle 4.
@@ -81,13 +87,28 @@ export function keyLine(fields) {
 
 const INTEGER = /^-?[0-9]{1,10}$/;
 
+export const WHOLE_FRAME_REQUEST = 'WHOLE_FRAME';
+
+function withoutTerminator(text) {
+  return text.endsWith('\r\n') ? text.slice(0, -2) : text.endsWith('\n') ? text.slice(0, -1) : text;
+}
+
+// Checks a message a page sent to the bridge: WHOLE_FRAME_REQUEST (kept by
+// the bridge) or a command line for the host, as parseCommandLine returns it.
+export function parsePageMessage(text) {
+  if (typeof text === 'string' && withoutTerminator(text) === WHOLE_FRAME_REQUEST) {
+    return WHOLE_FRAME_REQUEST;
+  }
+  return parseCommandLine(text);
+}
+
 // Checks a line a page sent (one trailing LF or CR LF allowed) and returns
 // it re-serialised from its parsed fields; throws a CommandError naming the
 // reason for anything else.
 export function parseCommandLine(text) {
   if (typeof text !== 'string') throw new CommandError('a command is a text line');
   if (text.length > MAX_COMMAND_LINE) throw new CommandError(`line longer than ${MAX_COMMAND_LINE} characters`);
-  const line = text.endsWith('\r\n') ? text.slice(0, -2) : text.endsWith('\n') ? text.slice(0, -1) : text;
+  const line = withoutTerminator(text);
   if (line === 'QUIT' || line === 'RESET') return line;
   const parts = line.split(' ');
   const names = parts[0] === 'M' ? MOUSE_FIELDS : parts[0] === 'K' ? KEY_FIELDS : null;

@@ -13,7 +13,7 @@ const FALLBACK_PAGE = join(packageRoot, 'lib', 'fallback_page.html');
 
 // The modules a page may import; each uses no Node API.
 export const BROWSER_MODULES = new Set(['packet_parser.js', 'keys.js', 'mouse_accumulator.js', 'commands.js',
-  'pointer_rule.js']);
+  'pointer_rule.js', 'tile_codec.js']);
 
 const CONTENT_TYPES = {
   '.html': 'text/html; charset=utf-8',

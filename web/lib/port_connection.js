@@ -8,6 +8,9 @@
 // ArrayBuffer of its own, or one of the relay's notes as a plain object.
 // Towards the host each message must be one command line as a string.
 //
+// Frames go raw unless the front-end asks for video: 'tiles' (host_relay.js);
+// across processes on one machine raw costs the least.
+//
 // A port cannot say how much it still holds, so no frame is skipped for a
 // slow player: every distinct frame goes, at the game's rate, and the
 // player draws the newest it has. Give the session video: 'latest' and
@@ -25,8 +28,9 @@ export class PortConnection {
   #graceMs;
 
   // quitGraceMs: how long the host has to end after QUIT before it is
-  // killed; log: a function taking a line, told of refused messages.
-  constructor(session, port, { quitGraceMs = QUIT_GRACE_MS, log } = {}) {
+  // killed; log: a function taking a line, told of refused messages;
+  // video: 'raw' (the default) or 'tiles'.
+  constructor(session, port, { quitGraceMs = QUIT_GRACE_MS, log, video = 'raw' } = {}) {
     const listens = typeof port?.addEventListener === 'function' || typeof port?.on === 'function';
     if (typeof port?.postMessage !== 'function' || typeof port.close !== 'function' || !listens) {
       throw new TypeError('connectPort needs a MessagePort or an Electron MessagePortMain');
@@ -44,7 +48,7 @@ export class PortConnection {
         port.close();
         this.#relay.end(this.#graceMs);
       },
-    }, log);
+    }, log, { video });
     listen(port, (data) => this.#relay.receive(data), () => this.#relay.end(this.#graceMs));
     this.#relay.attach(session);
   }

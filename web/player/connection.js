@@ -10,8 +10,29 @@
 // (a wrong token, a foreign origin or host, too many wrong tokens), so a
 // socket that closes before it opened asks the bridge why, with a plain GET
 // of the same URL, and passes the answer on as the bridge's refused note.
+//
+// Frames may come instead as tile messages (lib/tile_codec.js), told apart
+// from host packets by their first four bytes. Their decoding is
+// asynchronous (the browser inflates them) but in order, and sound and
+// status never wait behind it: they are handed on the moment they arrive.
+// When the decoder loses its place it asks the bridge for a whole frame.
 
 import { PacketParser } from '../lib/packet_parser.js';
+import { TileDecoder, isTileMessage } from '../lib/tile_codec.js';
+import { WHOLE_FRAME_REQUEST } from '../lib/commands.js';
+
+// A whole frame asked for and not come (itself lost) is asked for again after this long.
+const WHOLE_FRAME_RETRY_MS = 1000;
+export const VIDEO_CODECS = ['raw', 'tiles'];
+
+// The WebSocket URL with the codec the player asks the bridge for; a port (its front-end chose) or no choice, as it is.
+export function withVideoCodec(source, video) {
+  if (video === undefined || typeof source !== 'string') return source;
+  if (!VIDEO_CODECS.includes(video)) throw new RangeError(`video must be ${VIDEO_CODECS.join(' or ')}, not ${video}`);
+  const url = new URL(source);
+  url.searchParams.set('video', video);
+  return url.href;
+}
 
 // Long enough for a loaded machine, short enough that a silent bridge still ends in "Connection lost".
 const ASK_WHY_MS = 5000;
@@ -114,6 +135,9 @@ export class Connection {
   constructor(source, handlers) {
     this.handlers = handlers;
     this.parser = new PacketParser();
+    this.tiles = null;
+    this.wholeAskedAt = null;
+    this.videoCounts = { codec: 'raw', lostTileMessages: 0, wholeFrameRequests: 0 };
     this.closed = false;
     this.kind = typeof source === 'string' ? 'websocket' : 'port';
     this.link = this.kind === 'websocket' ? new SocketLink(source, this) : new PortLink(source, this);
@@ -126,9 +150,14 @@ export class Connection {
   receivePackets(buffer) {
     if (this.closed) return;
     const arrivedAt = performance.now();
+    const bytes = new Uint8Array(buffer);
+    if (this.parser.pending === 0 && isTileMessage(bytes)) {
+      this.receiveTiles(bytes, arrivedAt);
+      return;
+    }
     let packets;
     try {
-      packets = this.parser.push(new Uint8Array(buffer));
+      packets = this.parser.push(bytes);
     } catch (error) {
       // The stream lost its place: nothing after this can be trusted.
       for (const packet of error.packets ?? []) this.handlers.onPacket?.(packet, arrivedAt);
@@ -137,6 +166,26 @@ export class Connection {
       return;
     }
     for (const packet of packets) this.handlers.onPacket?.(packet, arrivedAt);
+  }
+
+  receiveTiles(bytes, arrivedAt) {
+    if (!this.tiles) {
+      this.tiles = new TileDecoder();
+      this.videoCounts.codec = 'tiles';
+    }
+    this.tiles.decode(bytes).then(({ frame }) => {
+      if (this.closed) return;
+      if (frame) {
+        this.wholeAskedAt = null;
+        this.handlers.onPacket?.(frame, arrivedAt);
+        return;
+      }
+      this.videoCounts.lostTileMessages++;
+      const now = performance.now();
+      if (this.wholeAskedAt !== null && now - this.wholeAskedAt < WHOLE_FRAME_RETRY_MS) return;
+      this.wholeAskedAt = now;
+      if (this.send(WHOLE_FRAME_REQUEST)) this.videoCounts.wholeFrameRequests++;
+    });
   }
 
   receiveNote(message) {

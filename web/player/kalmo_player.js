@@ -11,6 +11,7 @@
 
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
+import { withVideoCodec } from './connection.js';
 import { coreLogLine, describeEnd } from './session_end.js';
 import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
@@ -32,9 +33,10 @@ export class KalmoPlayer {
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
-  // mouseSpeed (motion units per frame pixel), chosen from the core when absent.
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent; video ('raw' | 'tiles': the
+  // codec a WebSocket asks the bridge for).
   constructor(source, container, options = {}) {
-    this.source = source;
+    this.source = withVideoCodec(source, options.video);
     this.options = options;
     this.buildPage(container);
     this.display = new Display(this.viewport, { integerScale: options.integerScale, smooth: options.smooth });

@@ -9,7 +9,9 @@
 // {type:'frame', width, height, video} for every video frame received
 // (drawn or not; `video` is the painter's figures); {type:'stats', video, audio} a few times a second and at the end;
 // {type:'close', outcome}. A frame is never copied on its way: the parser
-// hands out a view of the message, the painter uploads it.
+// hands out a view of the message, the painter uploads it. A frame of tiles
+// is the decoder's own new buffer, its unchanged tiles copied once from the
+// frame before.
 
 import { Connection } from './connection.js';
 import { FramePainter } from './frame_painter.js';
@@ -79,7 +81,7 @@ export class Stream {
     this.lastArrival = arrivedAt;
     if (packet.type === 'video') {
       this.painter.push(packet, arrivedAt);
-      this.report({ type: 'frame', width: packet.width, height: packet.height, video: this.painter.stats });
+      this.report({ type: 'frame', width: packet.width, height: packet.height, video: this.videoStats });
     } else if (packet.type === 'audio') {
       this.feed.push(packet, arrivedAt);
     } else if (packet.type === 'status') {
@@ -108,8 +110,13 @@ export class Stream {
 
   // `takenAt` (epoch ms): a worker's figures reach the page up to a report period late, so rates are
   // measured between the times they were taken, not read.
+  // The painter's figures, the codec frames came in, tile messages lost and whole frames asked for.
+  get videoStats() {
+    return { ...this.painter.stats, ...this.connection.videoCounts };
+  }
+
   get stats() {
-    return { video: this.painter.stats, audio: { ...this.feed.stats, takenAt: epoch(performance.now()) } };
+    return { video: this.videoStats, audio: { ...this.feed.stats, takenAt: epoch(performance.now()) } };
   }
 
   reportStats() {

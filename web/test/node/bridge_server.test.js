@@ -185,7 +185,8 @@ test('repeated frames are sent once, a slow page has frames dropped, sound and s
   assert.equal(repeated.count('audio'), 50);
   assert.deepEqual(repeated.packets.filter((p) => p.type === 'status').map((p) => p.state), ['running', 'stopped']);
   assert.equal(repeated.note('exit').code, 0);
-  assert.deepEqual(repeated.note('stats'), { bridge: 'stats', sentVideo: 1, droppedVideo: 0, repeatedVideo: 49 });
+  assert.deepEqual(repeated.note('stats'), { bridge: 'stats', sentVideo: 1, droppedVideo: 0, repeatedVideo: 49,
+    skippedVideo: 0, wholeFrames: 0, video: 'raw', videoBytes: { raw: 17 + 64 * 48 * 4, tiles: 0 } });
   await noHostLeft(server);
 
   writeFileSync(join(run.root, 'same.json'), JSON.stringify({ frames: 300, width: 320, height: 240, distinct: true, audio: true }));

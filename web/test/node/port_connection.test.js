@@ -154,7 +154,8 @@ test('repeated frames go once; with video: latest every frame is sent or counted
   assert.equal(same.player.count('video'), 1);
   assert.equal(same.player.count('audio'), 50);
   assert.deepEqual(same.player.states(), ['running', 'stopped']);
-  assert.deepEqual(same.player.note('stats'), { bridge: 'stats', sentVideo: 1, droppedVideo: 0, repeatedVideo: 49 });
+  assert.deepEqual(same.player.note('stats'), { bridge: 'stats', sentVideo: 1, droppedVideo: 0, repeatedVideo: 49,
+    skippedVideo: 0, wholeFrames: 0, video: 'raw', videoBytes: { raw: 17 + 64 * 48 * 4, tiles: 0 } });
 
   const latest = pair(t, (r) => ({ ...plan(r, { frames: 300, width: 320, height: 240, distinct: true, audio: true }), video: 'latest' }));
   await latest.player.closed;
