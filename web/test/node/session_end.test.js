@@ -35,11 +35,12 @@ test('an orderly stop ends the session; any other exit, signal or refusal is an 
 test('a refusal says what the bridge checked and what to do, by its kind or by its reason\'s words', () => {
   const cases = [
     ['missing or wrong token', '', /token is missing or wrong$/, /^Open the URL kalmo-play printed, with its token\./],
-    ['too many wrong tokens from 10.0.0.2', '', /too many wrong tokens came from this device$/, /^Wait a few minutes/],
-    ['origin https://evil.example is not this server', '', /opened from another site$/, /only the bridge's own page/],
-    ['Host header kalmo.example:4430 is not a name of this bridge', '', /a name the bridge does not answer to$/,
+    ['too many wrong tokens from 10.213.7.2: try again in 5 min', '', /too many wrong tokens came from this device$/, /^Wait a few minutes/],
+    ['origin https://elsewhere.example is not this bridge', '', /opened from another site$/, /only the bridge's own page/],
+    ['host elsewhere.example:4430 is not this bridge', '', /a name the bridge does not answer to$/,
       /with the address it shows/],
     ['this address serves only https://', '', /came over plain HTTP$/, /^Open the https:\/\/ URL/],
+    ['requests from another site get nothing', '', /opened from another site$/, /only the bridge's own page/],
     ['another page is playing: this bridge runs at most 1 session', '', /another page is playing$/, /--sessions/],
     // A kind given by the bridge is taken over its words; an unknown kind falls back to the words.
     ['go away', 'rate', /too many wrong tokens/, /^Wait a few minutes/],
