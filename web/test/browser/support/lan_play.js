@@ -5,14 +5,11 @@
 // (--ignore-certificate-errors-spki-list), which trusts that one key and
 // nothing else.
 
-import { spawn } from 'node:child_process';
 import { createHash, X509Certificate } from 'node:crypto';
 import { readdirSync, readFileSync, statSync } from 'node:fs';
 import { join } from 'node:path';
 import tls from 'node:tls';
-import { build, repoRoot } from './browser_harness.js';
-
-const playScript = join(repoRoot, 'web/bin/kalmo-play.js');
+import { startPlay } from './browser_harness.js';
 // A new certificate's key is made on first use; at a load of 40 that and Node's start take a minute.
 const START_MS = 90000;
 
@@ -51,39 +48,24 @@ export function servedCertificate(host, port) {
   });
 }
 
-// Starts kalmo-play --lan with `args` added (e.g. --bind); resolves once it printed an https:// URL.
+// What kalmo-play --lan printed: its https:// URLs and the certificate's fingerprint, or null before both.
+function printedLan(output) {
+  const urls = output.match(/https:\/\/[^\s/]+\/\?token=[^\s]+/g);
+  const fingerprint = output.match(/([0-9A-F]{2}(?::[0-9A-F]{2}){31})/i);
+  return urls && fingerprint ? { urls, fingerprint: fingerprint[1].toUpperCase() } : null;
+}
+
+// kalmo-play --lan with `args` added (e.g. --bind); `printed` resolves to { urls, fingerprint }.
 export function startLanPlay({ core, content, data, args = [] }) {
-  const child = spawn(process.execPath, [playScript, '--core', core, '--content', content, '--host', build.host,
-    '--port', '0', '--data', data, '--lan', ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
-  let output = '';
-  const collect = (chunk) => { output += chunk; };
-  child.stdout.on('data', collect);
-  child.stderr.on('data', collect);
-  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
-  const printed = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`kalmo-play --lan printed no https URL:\n${output}`)), START_MS);
-    child.stdout.on('data', () => {
-      const urls = output.match(/https:\/\/[^\s/]+\/\?token=[^\s]+/g);
-      const fingerprint = output.match(/([0-9A-F]{2}(?::[0-9A-F]{2}){31})/i);
-      if (!urls || !fingerprint) return;
-      clearTimeout(timer);
-      resolve({ urls, fingerprint: fingerprint[1].toUpperCase() });
-    });
-    exited.then(() => reject(new Error(`kalmo-play --lan ended before printing its URL:\n${output}`)));
-  });
-  return {
-    child, printed, exited,
-    get output() { return output; },
+  const play = startPlay({ core, content, data, args: ['--lan', ...args], printed: printedLan, timeout: START_MS });
+  return Object.assign(play, {
+    printed: play.url,
     // The printed URL on `address`.
     async urlOn(address) {
-      const { urls } = await printed;
+      const { urls } = await play.url;
       const url = urls.find((candidate) => new URL(candidate).hostname === address);
       if (!url) throw new Error(`kalmo-play printed no URL on ${address}: ${urls.join(' ')}`);
       return url;
     },
-    async stop() {
-      if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
-      return exited;
-    },
-  };
+  });
 }
