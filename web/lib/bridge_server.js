@@ -1,15 +1,15 @@
-// The local bridge behind kalmo-play: an HTTP server for the player page and
-// a WebSocket endpoint at /ws that gives each admitted page one host, running
-// the core and content fixed on the server's own command line.
+// The local bridge behind kalmo-play: an HTTP (or, given a certificate,
+// HTTPS) server for the player page and a WebSocket endpoint at /ws that
+// gives each admitted page one host, running the core and content fixed on
+// the server's own command line.
 //
-// What a web page can do here is decided in admit() and in the limits below:
-// the server listens on loopback unless told otherwise; a WebSocket needs the
-// random token printed in the URL and an Origin of this very server (so no
-// other site, even one whose name points at 127.0.0.1, can drive a host);
-// sessions are bounded; messages are short text lines checked field by field
-// (commands.js); nothing a page sends names a path or a library.
+// Who may connect is admission.js's alone: this file asks it of every
+// request and turns its answer into a status. What a page may do once in is
+// bounded here and in commands.js: sessions are bounded; messages are short
+// text lines checked field by field; nothing a page sends names a path or a
+// library.
 import { createServer } from 'node:http';
-import { randomBytes, timingSafeEqual } from 'node:crypto';
+import { createServer as createHttpsServer } from 'node:https';
 import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { EventEmitter } from 'node:events';
@@ -18,6 +18,9 @@ import { defaultHostPath, startHost } from './host_session.js';
 import { BridgeConnection, requestedVideo } from './bridge_connection.js';
 import { QUIT_GRACE_MS } from './host_relay.js';
 import { PLAYER_DIR, pageFile } from './page_files.js';
+import { Admission, newToken, plainBindRefusal, plainOnTlsPortText } from './admission.js';
+import { createSecurePort } from './secure_port.js';
+import { pageUrls } from './network_addresses.js';
 
 export { QUIT_GRACE_MS };
 // Command lines are at most 128 characters; a larger message is closed by
@@ -35,40 +38,51 @@ const PAGE_HEADERS = {
   'Cache-Control': 'no-store',
 };
 
-function sameToken(given, token) {
-  const a = Buffer.from(given ?? '');
-  const b = Buffer.from(token);
-  return a.length === b.length && timingSafeEqual(a, b);
-}
-
 export function createBridgeServer(options) {
   return new BridgeServer(options);
 }
 
 export class BridgeServer extends EventEmitter {
   #options;
-  #token = randomBytes(24).toString('base64url');
+  #token = newToken();
   #http;
+  #listener;
   #sockets;
+  #admission;
   #connections = new Set();
   #hosts = new Set();
-  #origins = new Set();
   #port = 0;
   #closing = null;
 
   // core, content (required); host, dataDir, bind ('127.0.0.1'), port (0:
-  // any free one), maxSessions (1), playerDir, log (a function taking a line).
+  // any free one), maxSessions (1), playerDir, log (a function taking a line);
+  // tls ({ cert, key } in PEM: serve HTTPS and WSS), names (more host names
+  // the machine is reached by), now (the admission's clock, for tests).
   constructor(options) {
     super();
     for (const name of ['core', 'content', 'dataDir']) {
       if (typeof options?.[name] !== 'string' || !options[name]) throw new TypeError(`the bridge needs ${name}`);
     }
     this.#options = {
-      host: defaultHostPath(), bind: '127.0.0.1', port: 0, maxSessions: 1, playerDir: PLAYER_DIR,
-      log: (line) => process.stderr.write(`kalmo-play: ${line}\n`),
+      host: defaultHostPath(), bind: '127.0.0.1', port: 0, maxSessions: 1, playerDir: PLAYER_DIR, names: [],
+      now: Date.now, log: (line) => process.stderr.write(`kalmo-play: ${line}\n`),
       ...Object.fromEntries(Object.entries(options).filter(([, value]) => value !== undefined)),
     };
-    this.#http = createServer((request, response) => this.#serve(request, response));
+    const plainRefusal = this.#options.tls ? null : plainBindRefusal(this.#options.bind);
+    if (plainRefusal) throw new TypeError(plainRefusal);
+    const serve = (request, response) => this.#serve(request, response);
+    if (this.#options.tls) {
+      const { cert, key } = this.#options.tls;
+      this.#http = createHttpsServer({ cert, key, minVersion: 'TLSv1.2' }, serve);
+      this.#http.on('tlsClientError', (error, socket) => socket.destroy());
+      this.#listener = createSecurePort(this.#http, (request) => {
+        const host = this.#admission?.namesThisBridge(request.headers.host) ? request.headers.host : null;
+        return plainOnTlsPortText(host, request.url);
+      });
+    } else {
+      this.#http = createServer(serve);
+      this.#listener = this.#http;
+    }
     this.#http.on('upgrade', (request, socket, head) => this.#upgrade(request, socket, head));
     this.#http.on('clientError', (error, socket) => socket.destroy());
     this.#sockets = new WebSocketServer({ noServer: true, maxPayload: MAX_MESSAGE_BYTES, perMessageDeflate: false });
@@ -76,27 +90,28 @@ export class BridgeServer extends EventEmitter {
 
   get token() { return this.#token; }
   get port() { return this.#port; }
-  get url() {
-    const bind = this.#options.bind;
-    const host = bind === '0.0.0.0' || bind === '::' ? '127.0.0.1' : bind.includes(':') ? `[${bind}]` : bind;
-    return `http://${host}:${this.#port}/?token=${this.#token}`;
+  get secure() { return Boolean(this.#options.tls); }
+  // The page's URLs with the token: over HTTPS one per network address and
+  // name of the machine, else the loopback one.
+  get urls() {
+    const { bind, names } = this.#options;
+    return pageUrls({ secure: this.secure, bind, port: this.#port, token: this.#token, extraNames: names });
   }
+  get url() { return this.urls[0]; }
   // Process ids of the hosts alive now, quitting ones included.
   get hostPids() { return [...this.#hosts].map((session) => session.pid); }
 
   async listen() {
     await new Promise((resolve, reject) => {
-      this.#http.once('error', reject);
-      this.#http.listen(this.#options.port, this.#options.bind, () => {
-        this.#http.off('error', reject);
+      this.#listener.once('error', reject);
+      this.#listener.listen(this.#options.port, this.#options.bind, () => {
+        this.#listener.off('error', reject);
         resolve();
       });
     });
-    this.#port = this.#http.address().port;
-    const bind = this.#options.bind;
-    for (const name of ['127.0.0.1', 'localhost', '[::1]', bind.includes(':') ? `[${bind}]` : bind]) {
-      this.#origins.add(`http://${name}:${this.#port}`);
-    }
+    this.#port = this.#listener.address().port;
+    const { bind, names, now, log } = this.#options;
+    this.#admission = new Admission({ token: this.#token, secure: this.secure, port: this.#port, bind, extraNames: names, now, log });
     return this.url;
   }
 
@@ -104,7 +119,7 @@ export class BridgeServer extends EventEmitter {
   // time, then stops listening.
   close() {
     this.#closing ??= (async () => {
-      this.#http.close();
+      this.#listener.close();
       await Promise.all([...this.#connections].map((connection) => connection.stop(QUIT_GRACE_MS)));
       await Promise.all([...this.#hosts].map((session) => session.kill('the bridge stopped')));
       for (const client of this.#sockets.clients) client.terminate();
@@ -116,11 +131,20 @@ export class BridgeServer extends EventEmitter {
 
   async #serve(request, response) {
     try {
+      const refusal = this.#admission.checkPage(request);
+      if (refusal) {
+        this.#refuse(response, refusal);
+        return;
+      }
       if (request.method !== 'GET' && request.method !== 'HEAD') {
         response.writeHead(405, { ...PAGE_HEADERS, Allow: 'GET, HEAD' }).end();
         return;
       }
       const { pathname } = new URL(request.url, 'http://bridge');
+      if (pathname === '/ws') {
+        this.#answerProbe(request, response);
+        return;
+      }
       const file = await pageFile(pathname, this.#options.playerDir);
       if (!file) {
         response.writeHead(404, { ...PAGE_HEADERS, 'Content-Type': 'text/plain' }).end('not found\n');
@@ -135,29 +159,40 @@ export class BridgeServer extends EventEmitter {
     }
   }
 
-  // The reason a WebSocket request is refused, or null to admit it.
-  #admit(request) {
-    let url;
-    try {
-      url = new URL(request.url, 'http://bridge');
-    } catch {
-      return [400, 'unreadable request path'];
-    }
-    if (url.pathname !== '/ws') return [404, 'WebSocket requests go to /ws'];
-    if (this.#closing) return [503, 'the bridge is stopping'];
-    if (!sameToken(url.searchParams.get('token'), this.#token)) return [403, 'missing or wrong token'];
-    const origin = request.headers.origin;
-    if (!origin || !this.#origins.has(origin)) return [403, `origin ${origin ?? '(none)'} is not this server`];
-    return null;
+  #refuse(response, { status, reason }) {
+    this.#options.log(`request refused (${status}): ${reason.trim()}`);
+    response.writeHead(status, { ...PAGE_HEADERS, 'Content-Type': 'text/plain; charset=utf-8' }).end(`${reason.trim()}\n`);
+  }
+
+  // A page whose socket closed before opening cannot read the handshake's
+  // status: it asks /ws again as a plain GET and gets the same decision as
+  // JSON, with the handshake's status. Same-origin only (no CORS headers).
+  #answerProbe(request, response) {
+    const refusal = this.#socketRefusal(request, { probe: true });
+    const [status, body] = refusal ? [refusal.status, { refused: true, reason: refusal.reason.trim() }] : [200, { refused: false }];
+    const text = JSON.stringify(body);
+    response.writeHead(status, { ...PAGE_HEADERS, 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
+    response.end(request.method === 'HEAD' ? undefined : text);
+  }
+
+  #socketRefusal(request, options) {
+    if (this.#closing) return { status: 503, reason: 'the bridge is stopping' };
+    return this.#admission.checkSocket(request, options);
   }
 
   #upgrade(request, socket, head) {
     socket.on('error', () => socket.destroy());
-    const refusal = this.#admit(request);
+    let refusal;
+    try {
+      refusal = new URL(request.url, 'http://bridge').pathname === '/ws'
+        ? this.#socketRefusal(request) : { status: 404, reason: 'WebSocket requests go to /ws' };
+    } catch {
+      refusal = { status: 400, reason: 'unreadable request path' };
+    }
     if (refusal) {
-      const [status, reason] = refusal;
-      this.#options.log(`WebSocket refused (${status}): ${reason}`);
-      socket.end(`HTTP/1.1 ${status} Refused\r\nConnection: close\r\nContent-Type: text/plain\r\n`
+      const reason = refusal.reason.trim();
+      this.#options.log(`WebSocket refused (${refusal.status}): ${reason}`);
+      socket.end(`HTTP/1.1 ${refusal.status} Refused\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\n`
         + `Content-Length: ${Buffer.byteLength(reason) + 1}\r\n\r\n${reason}\n`);
       return;
     }
