@@ -15,6 +15,7 @@ import assert from 'node:assert/strict';
 import http from 'node:http';
 import { X509Certificate } from 'node:crypto';
 import https from 'node:https';
+import tls from 'node:tls';
 import WebSocket from 'ws';
 import { chromium } from 'playwright-core';
 import {
@@ -23,7 +24,7 @@ import {
 } from './support/browser_harness.js';
 import { startSampler, readTrace, splitTrace, spanMs, describeStalls } from './support/audio_trace.js';
 import { makePhone, resolverPhone } from './support/lan_network.js';
-import { startLanPlay, keptCertificate, spkiHash, servedCertificate } from './support/lan_play.js';
+import { startLanPlay, savedCertificate, spkiHash, servedCertificate } from './support/lan_play.js';
 import { startPlainProxy } from './support/plain_http_proxy.js';
 
 // Liveness on a loaded machine, not a figure.
@@ -75,7 +76,7 @@ async function phoneUrl(play) {
 
 // The phone's browser, trusting exactly the certificate kept in `data`.
 async function phoneBrowser(data) {
-  const { pem } = keptCertificate(data);
+  const { pem } = savedCertificate(data);
   return chromium.launch({
     executablePath: phone.executablePath,
     args: [...CHROMIUM_ARGS, `--ignore-certificate-errors-spki-list=${spkiHash(pem)}`, ...phone.extraArgs],
@@ -97,7 +98,7 @@ test('the phone trusts the printed certificate by its key alone and plays the de
   if (phoneNote) t.diagnostic(phoneNote);
   demo = await lanPlay(build.demoCore, build.demoContent);
   const { fingerprint } = await demo.play.printed;
-  const kept = keptCertificate(demo.data);
+  const kept = savedCertificate(demo.data);
   const served = await servedCertificate(phone.machineAddress, new URL(demo.url).port);
   assert.equal(served.fingerprint256, fingerprint, 'the printed fingerprint is the served certificate\'s');
   assert.equal(new X509Certificate(kept.pem).fingerprint256, fingerprint,
@@ -200,11 +201,14 @@ test('the probe\'s frames reach the phone bit for bit, and its keys and mouse re
   await page.close();
 });
 
-// A request to the bridge from this process, trusting its certificate; resolves { status, body } or { error }.
+// A request to the bridge from this process, trusting its certificate for the URL's address whatever Host
+// header it sends; resolves { status, body } or { error }.
 function request(url, { ca, headers = {} } = {}) {
   const get = url.startsWith('https:') ? https.get : http.get;
+  const address = new URL(url).hostname;
+  const checkServerIdentity = (_, certificate) => tls.checkServerIdentity(address, certificate);
   return new Promise((resolve) => {
-    const outgoing = get(url, { ca, headers, timeout: 10000 }, (response) => {
+    const outgoing = get(url, { ca, headers, checkServerIdentity, timeout: 10000 }, (response) => {
       let body = '';
       response.on('data', (chunk) => { body += chunk; });
       response.on('end', () => resolve({ status: response.statusCode, body }));
@@ -233,7 +237,7 @@ function handshake(url, { ca, origin, headers } = {}) {
 
 test('a wrong token, a foreign Origin or Host and plain HTTP are refused, and too many wrong tokens hold the phone off', async (t) => {
   const refusing = await lanPlay(build.demoCore, build.demoContent);
-  const { pem } = keptCertificate(refusing.data);
+  const { pem } = savedCertificate(refusing.data);
   const page = new URL(refusing.url);
   const token = page.searchParams.get('token');
   const socketUrl = (given) => `wss://${page.host}/ws?token=${encodeURIComponent(given)}`;
@@ -289,7 +293,7 @@ test('a wrong token, a foreign Origin or Host and plain HTTP are refused, and to
 
 test('a page reached through a plain-HTTP proxy says why it has no sound and plays on the main thread', async () => {
   const proxied = await lanPlay(build.demoCore, build.demoContent);
-  const { pem } = keptCertificate(proxied.data);
+  const { pem } = savedCertificate(proxied.data);
   const target = new URL(await proxied.play.urlOn(phone.kind === 'namespace' ? phone.machineAddress : '127.0.0.1'));
   const proxy = await startPlainProxy({ target: target.origin, ca: pem, address: phone.machineAddress });
   try {

@@ -6,27 +6,17 @@
 // nothing else.
 
 import { createHash, X509Certificate } from 'node:crypto';
-import { readdirSync, readFileSync, statSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
 import tls from 'node:tls';
 import { startPlay } from './browser_harness.js';
 // A new certificate's key is made on first use; at a load of 40 that and Node's start take a minute.
 const START_MS = 90000;
 
-// The certificate kept in the data folder: the one PEM file there that holds a certificate.
-export function keptCertificate(dataDir) {
-  const found = [];
-  const visit = (dir, depth) => {
-    for (const name of readdirSync(dir)) {
-      const path = join(dir, name);
-      const info = statSync(path);
-      if (info.isDirectory() && depth < 2) visit(path, depth + 1);
-      else if (info.isFile() && info.size < 65536 && readFileSync(path, 'utf8').includes('BEGIN CERTIFICATE')) found.push(path);
-    }
-  };
-  visit(dataDir, 0);
-  if (found.length !== 1) throw new Error(`expected one certificate in ${dataDir}, found ${found.join(', ') || 'none'}`);
-  return { path: found[0], pem: readFileSync(found[0], 'utf8') };
+// The certificate kalmo-play keeps in its data folder (made there on first use): { path, pem }.
+export function savedCertificate(dataDir) {
+  const path = join(dataDir, 'tls', 'cert.pem');
+  return { path, pem: readFileSync(path, 'utf8') };
 }
 
 // The base64 SHA-256 of the certificate's SubjectPublicKeyInfo, as Chromium's SPKI list takes it.
@@ -38,7 +28,7 @@ export function spkiHash(pem) {
 // The certificate a TLS server at host:port presents, trusting nothing (it is only read).
 export function servedCertificate(host, port) {
   return new Promise((resolve, reject) => {
-    const socket = tls.connect({ host, port, rejectUnauthorized: false, servername: undefined }, () => {
+    const socket = tls.connect({ host, port, rejectUnauthorized: false }, () => {
       const certificate = socket.getPeerX509Certificate();
       socket.destroy();
       resolve(certificate);

@@ -12,8 +12,7 @@ import https from 'node:https';
 export async function startPlainProxy({ target, ca, address }) {
   const bridge = new URL(target);
   const options = (request, headers) => ({
-    host: bridge.hostname, port: bridge.port, method: request.method, path: request.url, ca,
-    servername: bridge.hostname, headers: { ...headers, host: bridge.host, ...(headers.origin ? { origin: bridge.origin } : {}) },
+    host: bridge.hostname, port: bridge.port, method: request.method, path: request.url, ca, headers: { ...headers, host: bridge.host, ...(headers.origin ? { origin: bridge.origin } : {}) },
   });
   const server = http.createServer((request, response) => {
     const forward = https.request(options(request, request.headers), (answer) => {
