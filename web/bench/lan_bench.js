@@ -39,11 +39,13 @@ const CODECS = ['raw', 'tiles'];
 // Host frames kept for matching: a minute at 60 fps.
 const KEPT_FRAMES = 3600;
 
-// FNV-1a over the frame's 32-bit words; the same function runs in the page (as its source text).
+// FNV-1a over the frame's pixels, four bytes at a time (a host frame's view need not be aligned for a
+// Uint32Array); the same function runs in the page, as its source text.
 function frameHash(rgba) {
-  const words = new Uint32Array(rgba.buffer, rgba.byteOffset, rgba.byteLength >>> 2);
   let hash = 0x811c9dc5;
-  for (let i = 0; i < words.length; i++) hash = Math.imul(hash ^ words[i], 16777619);
+  for (let i = 0; i + 3 < rgba.length; i += 4) {
+    hash = Math.imul(hash ^ (rgba[i] | (rgba[i + 1] << 8) | (rgba[i + 2] << 16) | (rgba[i + 3] << 24)), 16777619);
+  }
   return hash >>> 0;
 }
 
@@ -147,6 +149,8 @@ async function main() {
     });
     const results = [];
     for (const codec of CODECS) {
+      // Frames of an earlier session (the same title screen, say) are not this one's.
+      hostFrames.length = 0;
       results.push(await measure(browser, server, hostFrames, codec));
       await waitFor(() => server.hostPids.length === 0, { timeout: 10000, what: 'the host to end' });
     }

@@ -219,10 +219,12 @@ export class KalmoPlayer {
       this.refused = String(message.reason ?? '') || 'no reason given';
       this.showEnd({ refused: this.refused, refusedKind: String(message.kind ?? '') });
       break;
-    case 'stats':
-      this.bridgeStats = { sentVideo: message.sentVideo, droppedVideo: message.droppedVideo,
-        repeatedVideo: message.repeatedVideo };
+    case 'stats': {
+      // Every figure the bridge sends (frames skipped for a backed-up link, video bytes by codec among them).
+      const { bridge, ...figures } = message;
+      this.bridgeStats = figures;
       break;
+    }
     default:
       break;
     }
