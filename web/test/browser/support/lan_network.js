@@ -78,6 +78,8 @@ for (const [signal, number] of [['SIGINT', 2], ['SIGTERM', 15], ['SIGHUP', 1]]) 
 // { unavailable: reason } when this machine cannot make one (not root, no ip, no namespaces).
 export function makePhone({ rate = '20mbit' } = {}) {
   if (process.getuid?.() !== 0) return { unavailable: 'network namespaces need root' };
+  // To run the stand-in's path where namespaces work too.
+  if (process.env.KALMO_LAN_RESOLVER === '1') return { unavailable: 'KALMO_LAN_RESOLVER=1 asked for the stand-in' };
   const namespace = `${PREFIX}${process.pid}`;
   const machineEnd = `kp${process.pid}m`;
   const phoneEnd = `kp${process.pid}p`;
