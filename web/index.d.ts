@@ -197,6 +197,15 @@ export interface BridgeOptions {
   maxSessions?: number;
   playerDir?: string;
   log?: (line: string) => void;
+  /**
+   * Serve HTTPS and WSS with this certificate and key (PEM): the LAN mode. Without
+   * it only loopback clients are served, and bind may not name one network address.
+   */
+  tls?: { cert: string; key: string };
+  /** More names the machine is reached by, accepted in Host and Origin. */
+  names?: string[];
+  /** The admission's clock in milliseconds (the wrong-token limit); default Date.now. */
+  now?: () => number;
 }
 
 export const QUIT_GRACE_MS: number;
@@ -205,7 +214,12 @@ export class BridgeServer {
   constructor(options: BridgeOptions);
   /** Resolves with the page's URL, token included. */
   listen(): Promise<string>;
+  /** The first of urls. */
   readonly url: string;
+  /** With tls, one URL per network address and name of the machine (loopback when none); else the loopback one. */
+  readonly urls: string[];
+  /** True when serving HTTPS (tls given). */
+  readonly secure: boolean;
   readonly port: number;
   readonly token: string;
   readonly hostPids: number[];

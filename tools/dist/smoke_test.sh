@@ -8,8 +8,8 @@
 #     version resource; the client DLL needs no MinGW runtime DLL;
 #   - the Python binding loads the archive's library, which reports
 #     VERSION, and its example records a second of the demo core;
-#   - the npm package installs into an empty project and one startHost
-#     session runs the Linux host.
+#   - the npm package installs into an empty project, makes a LAN-mode
+#     certificate and QR code, and one startHost session runs the Linux host.
 # The demo core and the test parent come from the release build folders:
 # they are tools of this check, not part of any archive.
 #
@@ -118,7 +118,9 @@ npm_run() {
     local project=$work/npm-project
     mkdir -p "$project"
     printf '{ "name": "kalmo-smoke", "version": "1.0.0", "private": true, "type": "module" }\n' >"$project/package.json"
-    # Only ws comes from outside the tarball: from npm's cache when it is there.
+    # Only the package's dependencies (ws; selfsigned and qrcode for the LAN
+    # mode; and theirs) come from outside the tarball: from npm's cache when
+    # they are there.
     (cd "$project" && npm install --prefer-offline --no-audit --no-fund --loglevel=error \
         "$dist/kalmo-host-client-$version.tgz") >"$work/npm.log" 2>&1 ||
         fail "npm install of the packed tarball failed: $(tail -c 2000 "$work/npm.log")"

@@ -11,9 +11,7 @@ import { join, resolve } from 'node:path';
 import { createBridgeServer } from '../lib/bridge_server.js';
 import { defaultHostPath } from '../lib/host_session.js';
 import { plainBindRefusal } from '../lib/admission.js';
-import { keptCertificate, loadCertificate } from '../lib/certificate.js';
 import { certificateSubjects } from '../lib/network_addresses.js';
-import { terminalQrCode } from '../lib/terminal_qr.js';
 
 const USAGE = `usage: kalmo-play --core PATH --content PATH [--host PATH] [--port N] [--data DIR]
                   [--sessions N] [--bind ADDRESS]
@@ -97,7 +95,10 @@ function defaultDataDir() {
   return join(homedir(), '.kalmo-play');
 }
 
+// The certificate and QR code libraries load only with --lan: plain runs
+// start as fast as before on a busy machine.
 async function certificateFor(options) {
+  const { keptCertificate, loadCertificate } = await import('../lib/certificate.js');
   const subjects = certificateSubjects({ bind: options.bind, extraNames: options.names });
   const warn = (line) => process.stderr.write(`kalmo-play: warning: ${line}\n`);
   try {
@@ -114,23 +115,9 @@ async function certificateFor(options) {
 const options = readOptions();
 const certificate = options.lan ? await certificateFor(options) : null;
 const server = createBridgeServer({ ...options, tls: certificate && { cert: certificate.cert, key: certificate.key } });
-try {
-  await server.listen();
-} catch (error) {
-  fail(`cannot listen on ${options.bind}:${options.port}: ${error.message}`);
-}
-if (options.lan) {
-  for (const url of server.urls) process.stdout.write(`kalmo-play: open ${url}\n`);
-  process.stdout.write(`kalmo-play: certificate SHA-256 ${certificate.fingerprint}\n`);
-  process.stdout.write(`${await terminalQrCode(server.url)}\n`);
-} else {
-  if (options.bind !== '127.0.0.1' && options.bind !== '::1' && options.bind !== 'localhost') {
-    process.stderr.write(`kalmo-play: listening on ${options.bind} over plain HTTP: other devices are told to use `
-      + 'kalmo-play --lan instead\n');
-  }
-  process.stdout.write(`kalmo-play: open ${server.url}\n`);
-}
 
+// Ready before anything is printed: a parent that stops us on seeing the URL
+// must find the handlers in place.
 let stopping = false;
 function stop(signal) {
   if (stopping) {
@@ -142,3 +129,21 @@ function stop(signal) {
   server.close().then(() => process.exit(0));
 }
 for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.on(signal, () => stop(signal));
+
+try {
+  await server.listen();
+} catch (error) {
+  fail(`cannot listen on ${options.bind}:${options.port}: ${error.message}`);
+}
+if (options.lan) {
+  for (const url of server.urls) process.stdout.write(`kalmo-play: open ${url}\n`);
+  process.stdout.write(`kalmo-play: certificate SHA-256 ${certificate.fingerprint}\n`);
+  const { terminalQrCode } = await import('../lib/terminal_qr.js');
+  process.stdout.write(`${await terminalQrCode(server.url)}\n`);
+} else {
+  if (options.bind !== '127.0.0.1' && options.bind !== '::1' && options.bind !== 'localhost') {
+    process.stderr.write(`kalmo-play: listening on ${options.bind} over plain HTTP: other devices are told to use `
+      + 'kalmo-play --lan instead\n');
+  }
+  process.stdout.write(`kalmo-play: open ${server.url}\n`);
+}

@@ -15,12 +15,12 @@ import { join } from 'node:path';
 import { EventEmitter } from 'node:events';
 import { WebSocketServer } from 'ws';
 import { defaultHostPath, startHost } from './host_session.js';
-import { BridgeConnection, requestedVideo } from './bridge_connection.js';
+import { BridgeConnection, DEFAULT_VIDEO, requestedVideo } from './bridge_connection.js';
 import { QUIT_GRACE_MS } from './host_relay.js';
 import { PLAYER_DIR, pageFile } from './page_files.js';
 import { Admission, newToken, plainBindRefusal, plainOnTlsPortText } from './admission.js';
 import { createSecurePort } from './secure_port.js';
-import { pageUrls } from './network_addresses.js';
+import { isLoopback, pageUrls } from './network_addresses.js';
 
 export { QUIT_GRACE_MS };
 // Command lines are at most 128 characters; a larger message is closed by
@@ -131,18 +131,19 @@ export class BridgeServer extends EventEmitter {
 
   async #serve(request, response) {
     try {
+      const { pathname } = new URL(request.url, 'http://bridge');
+      const reading = request.method === 'GET' || request.method === 'HEAD';
+      if (pathname === '/ws' && reading) {
+        this.#answerProbe(request, response);
+        return;
+      }
       const refusal = this.#admission.checkPage(request);
       if (refusal) {
         this.#refuse(response, refusal);
         return;
       }
-      if (request.method !== 'GET' && request.method !== 'HEAD') {
+      if (!reading) {
         response.writeHead(405, { ...PAGE_HEADERS, Allow: 'GET, HEAD' }).end();
-        return;
-      }
-      const { pathname } = new URL(request.url, 'http://bridge');
-      if (pathname === '/ws') {
-        this.#answerProbe(request, response);
         return;
       }
       const file = await pageFile(pathname, this.#options.playerDir);
@@ -200,7 +201,10 @@ export class BridgeServer extends EventEmitter {
   }
 
   #connect(webSocket, request) {
-    const connection = new BridgeConnection(webSocket, this.#options.log, { video: requestedVideo(request.url) });
+    // Another device is on Wi-Fi, where changed tiles cost far fewer bytes
+    // than whole frames; a page may still name its codec.
+    const video = requestedVideo(request.url, isLoopback(request.socket.remoteAddress) ? DEFAULT_VIDEO : 'tiles');
+    const connection = new BridgeConnection(webSocket, this.#options.log, { video });
     const limit = this.#options.maxSessions;
     if (this.#connections.size >= limit) {
       connection.refuse(`another page is playing: this bridge runs at most ${limit} session${limit === 1 ? '' : 's'}`, 1013);

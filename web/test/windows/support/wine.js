@@ -61,6 +61,14 @@ export function stopWine() {
 
 export const windowsPath = (path) => `Z:${path.replaceAll('/', '\\')}`;
 
+// Where a Windows path of this prefix's C: or Z: drive lies on Linux.
+export function linuxPath(path) {
+  const [, drive, rest] = path.match(/^([CZ]):\\(.*)$/i) ?? [];
+  if (!drive) throw new Error(`${path} is on no drive of this prefix`);
+  const root = drive.toUpperCase() === 'C' ? join(PREFIX, 'drive_c') : '/';
+  return join(root, ...rest.split('\\'));
+}
+
 // A run's four directories (test/node/support/build.js) as Windows paths.
 export function windowsDirectories(run) {
   return Object.fromEntries(Object.entries(run.dirs).map(([name, path]) => [name, windowsPath(path)]));
