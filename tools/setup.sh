@@ -18,6 +18,9 @@ packages=(
 )
 # The archives take the commit's time; the reproducibility test clones HEAD.
 packages+=(git)
+# The LAN tests join a network namespace to the machine by a veth pair and
+# limit its rate (ip and tc).
+packages+=(iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -288,7 +288,8 @@ export type BridgeNote =
   | { bridge: 'diagnostic'; line: string }
   | { bridge: 'stats'; sentVideo: number; droppedVideo: number; repeatedVideo: number }
   | { bridge: 'exit'; code: number | null; signal: string | null; meaning: string }
-  | { bridge: 'refused'; reason: string };
+  /** `kind`, where given, says what was checked; the player words the refusal by it, else by `reason`. */
+  | { bridge: 'refused'; reason: string; kind?: 'token' | 'rate' | 'origin' | 'host' | 'http' | 'busy' };
 
 /**
  * What connectPort needs of a port: Electron's MessagePortMain, a worker_threads

@@ -6,6 +6,11 @@
 // text on the socket, plain objects on the port: exit, diagnostic, refused,
 // stats); and command lines in the host's syntax the other way.
 //
+// A browser tells a page nothing about a WebSocket refused at its handshake
+// (a wrong token, a foreign origin or host, too many wrong tokens), so a
+// socket that closes before it opened asks the bridge why, with a plain GET
+// of the same URL, and passes the answer on as the bridge's refused note.
+//
 // Frames may come instead as tile messages (lib/tile_codec.js), told apart
 // from host packets by their first four bytes. Their decoding is
 // asynchronous (the browser inflates them) but in order, and sound and
@@ -29,11 +34,33 @@ export function withVideoCodec(source, video) {
   return url.href;
 }
 
+// Long enough for a loaded machine, short enough that a silent bridge still ends in "Connection lost".
+const ASK_WHY_MS = 5000;
+
+// The bridge's answer to why it refused `url`: { reason, kind } or null when it gave none.
+async function askWhyRefused(url) {
+  try {
+    const address = new URL(url);
+    address.protocol = address.protocol === 'wss:' ? 'https:' : 'http:';
+    const response = await fetch(address, { cache: 'no-store', signal: AbortSignal.timeout(ASK_WHY_MS) });
+    const answer = await response.json();
+    if (!answer?.refused) return null;
+    const kind = typeof answer.refused === 'string' ? answer.refused : '';
+    return { reason: String(answer.reason ?? kind), kind };
+  } catch {
+    return null;
+  }
+}
+
 class SocketLink {
   constructor(url, connection) {
     this.socket = new WebSocket(url);
     this.socket.binaryType = 'arraybuffer';
-    this.socket.onopen = () => connection.opened();
+    this.everOpen = false;
+    this.socket.onopen = () => {
+      this.everOpen = true;
+      connection.opened();
+    };
     this.socket.onmessage = ({ data }) => {
       if (typeof data !== 'string') {
         connection.receivePackets(data);
@@ -47,7 +74,12 @@ class SocketLink {
       }
       connection.receiveNote(message);
     };
-    this.socket.onclose = (event) => connection.finish({ clean: event.wasClean, code: event.code, reason: event.reason });
+    this.socket.onclose = async (event) => {
+      const outcome = { clean: event.wasClean, code: event.code, reason: event.reason };
+      const refusal = this.everOpen ? null : await askWhyRefused(url);
+      if (refusal) connection.receiveNote({ bridge: 'refused', ...refusal });
+      connection.finish(outcome);
+    };
   }
 
   get open() {

@@ -239,13 +239,16 @@ export class KalmoPlayer {
       break;
     }
     case 'refused':
-      this.refused = String(message.reason ?? '');
-      this.showEnd({ refused: this.refused });
+      // A refusal is never told as a lost connection: its close follows, and is then already explained.
+      this.refused = String(message.reason ?? '') || 'no reason given';
+      this.showEnd({ refused: this.refused, refusedKind: String(message.kind ?? '') });
       break;
-    case 'stats':
-      this.bridgeStats = { sentVideo: message.sentVideo, droppedVideo: message.droppedVideo,
-        repeatedVideo: message.repeatedVideo };
+    case 'stats': {
+      // Every figure the bridge sends (frames skipped for a backed-up link, video bytes by codec among them).
+      const { bridge, ...figures } = message;
+      this.bridgeStats = figures;
       break;
+    }
     default:
       break;
     }

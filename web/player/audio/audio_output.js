@@ -38,6 +38,11 @@ export class AudioOutput {
   }
 
   async start(startSuspended) {
+    // Someone put a plain-http proxy before the bridge, or opened it by a LAN address without https://:
+    // the browser then hides the worklet, and says nothing a person could act on.
+    if (globalThis.isSecureContext === false) {
+      throw new Error('this page is not a secure context; open it through https:// or on the game\'s machine');
+    }
     if (typeof AudioContext === 'undefined' || typeof AudioWorkletNode === 'undefined') {
       throw new Error('this browser has no AudioWorklet');
     }

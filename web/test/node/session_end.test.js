@@ -3,7 +3,7 @@
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { coreLogLine, describeEnd } from '../../player/session_end.js';
+import { coreLogLine, describeEnd, describeRefusal } from '../../player/session_end.js';
 import { exitMeaning } from '../../lib/exit_meaning.js';
 
 test('only the core\'s own log at warning level and above is shown, never the host\'s traces', () => {
@@ -27,8 +27,35 @@ test('an orderly stop ends the session; any other exit, signal or refusal is an 
   const crash = describeEnd({ exit: exit(null, 'SIGSEGV') });
   assert.equal(crash.title, 'The host crashed: it touched memory it does not own (SIGSEGV)');
   assert.equal(describeEnd({ exit: exit(null, 'SIGUSR2') }).title, 'The host was ended by a signal (SIGUSR2)');
-  assert.deepEqual(describeEnd({ refused: 'another page is playing' }),
-    { state: 'error', title: 'The bridge refused this page', detail: 'another page is playing' });
+  assert.equal(describeEnd({ refused: 'another page is playing' }).state, 'error');
   assert.equal(describeEnd({ streamError: 'bad magic', lost: true }).title, 'The stream from the host went wrong');
   assert.equal(describeEnd({ lost: true }).title, 'Connection lost');
+});
+
+test('a refusal says what the bridge checked and what to do, by its kind or by its reason\'s words', () => {
+  const cases = [
+    ['missing or wrong token', '', /token is missing or wrong$/, /^Open the URL kalmo-play printed, with its token\./],
+    ['too many wrong tokens from 10.213.7.2: try again in 5 min', '', /too many wrong tokens came from this device$/, /^Wait a few minutes/],
+    ['origin https://elsewhere.example is not this bridge', '', /opened from another site$/, /only the bridge's own page/],
+    ['host elsewhere.example:4430 is not this bridge', '', /a name the bridge does not answer to$/,
+      /with the address it shows/],
+    ['this address serves only https://', '', /came over plain HTTP$/, /^Open the https:\/\/ URL/],
+    ['requests from another site get nothing', '', /opened from another site$/, /only the bridge's own page/],
+    ['another page is playing: this bridge runs at most 1 session', '', /another page is playing$/, /--sessions/],
+    // A kind given by the bridge is taken over its words; an unknown kind falls back to the words.
+    ['go away', 'rate', /too many wrong tokens/, /^Wait a few minutes/],
+    ['wrong token', 'nonsense', /token is missing or wrong$/, /with its token/],
+  ];
+  for (const [reason, kind, title, detail] of cases) {
+    const end = describeEnd({ refused: reason, refusedKind: kind });
+    assert.equal(end.state, 'error', reason);
+    assert.match(end.title, /^The bridge refused this page: /, reason);
+    assert.match(end.title, title, reason);
+    assert.match(end.detail, detail, reason);
+    assert.ok(end.detail.includes(`“${reason}”`), `the bridge's own words stay in the detail: ${end.detail}`);
+  }
+  // The host failing to start names the host, but is no complaint about the page's host name.
+  const failed = describeRefusal('the host could not be started: spawn EACCES');
+  assert.equal(failed.title, 'The bridge refused this page: the host could not be started: spawn EACCES');
+  assert.doesNotMatch(failed.detail, /name/);
 });

@@ -46,23 +46,26 @@ export function temporaryDirectory(name) {
   return dir;
 }
 
-// Starts kalmo-play; resolves once it printed its URL.
-export function startPlay({ core, content, data }) {
+const printedLoopbackUrl = (output) => output.match(/http:\/\/127\.0\.0\.1:\d+\/\?token=[^\s]+/)?.[0];
+
+// Starts kalmo-play with `args` added; `url` resolves once `printed(output)` finds what it waits for in what
+// kalmo-play printed (by default the loopback URL), within `timeout` ms.
+export function startPlay({ core, content, data, args: extra = [], printed = printedLoopbackUrl, timeout = 10000 }) {
   const args = [playScript, '--core', core, '--content', content, '--host', build.host, '--port', '0'];
   if (data) args.push('--data', data);
-  const child = spawn(process.execPath, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(process.execPath, [...args, ...extra], { stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
   const collect = (chunk) => { output += chunk; };
   child.stdout.on('data', collect);
   child.stderr.on('data', collect);
   const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
   const url = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`kalmo-play printed no URL:\n${output}`)), 10000);
+    const timer = setTimeout(() => reject(new Error(`kalmo-play printed no URL:\n${output}`)), timeout);
     child.stdout.on('data', () => {
-      const match = output.match(/http:\/\/127\.0\.0\.1:\d+\/\?token=[^\s]+/);
-      if (match) {
+      const found = printed(output);
+      if (found) {
         clearTimeout(timer);
-        resolve(match[0]);
+        resolve(found);
       }
     });
     exited.then(() => reject(new Error(`kalmo-play ended before printing its URL:\n${output}`)));
