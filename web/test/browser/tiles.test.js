@@ -6,11 +6,9 @@
 // changes dropped before the player sees it, the player asks for a whole
 // frame and its picture is exact again.
 
-import { test, before, after, afterEach } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import {
-  build, launchBrowser, startPlay, openPlayer, closePages, waitFor, temporaryDirectory, readPixels,
-} from './support/browser_harness.js';
+import { build, browserAndPlayForFile, openPlayer, waitFor, temporaryDirectory, readPixels } from './support/browser_harness.js';
 import { writeCursorContent, cursorRuns, cursorInPixels } from './support/cursor_core.js';
 
 const WIDTH = 320;
@@ -20,26 +18,12 @@ const ROW = [0xff, 0x00, 0xff];
 const COLUMN = [0x00, 0xff, 0x00];
 const CROSSING = [0xff, 0xff, 0xff];
 
-let browser;
-let play;
 let record;
-
-before(async () => {
+const shared = browserAndPlayForFile(() => {
   const dir = temporaryDirectory('tiles');
   const files = writeCursorContent(dir, { animate: true });
   record = files.record;
-  browser = await launchBrowser();
-  play = startPlay({ core: build.cursorCore, content: files.content, data: dir });
-  await play.url;
-});
-
-afterEach(async () => {
-  if (browser) await closePages(browser, play);
-});
-
-after(async () => {
-  await browser?.close();
-  await play?.stop();
+  return { core: build.cursorCore, content: files.content, data: dir };
 });
 
 // The core's frame for a cursor at x, y in a run whose number ends in `run` (its low byte), as the host sends it.
@@ -84,14 +68,18 @@ async function moveAndCheck(page, count) {
       await page.mouse.move(x + 12 * (stir++ % 2), y);
       const shown = await exactPicture(page);
       return (shown.x !== from.x || shown.y !== from.y) && shown;
-    }, { timeout: 10000, interval: 50, what: `the cursor to move from ${from.x},${from.y} after move ${i}` });
+    }, { timeout: 10000, interval: 50, what: `the cursor to move from ${from.x},${from.y} after move ${i}` }).catch(async (error) => {
+      const input = await page.evaluate(() => window.kalmoPlayer.stats.input);
+      const moves = cursorRuns(record).filter((run) => run.dx || run.dy).slice(-3);
+      throw new Error(`${error.message}; the player sent ${input.mouseLines} mouse lines, the core's last moves ${JSON.stringify(moves)}`);
+    });
     places.add(`${last.x},${last.y}`);
   }
   return places;
 }
 
 test('with tiles the canvas drawn by the stream worker is the core\'s frame, bit for bit, as the cursor moves', async () => {
-  const page = await openPlayer(browser, await play.url, '&video=tiles');
+  const page = await openPlayer(shared.browser, await shared.play.url, '&video=tiles');
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 0), { what: 'the first frame' });
   assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.stream.thread), 'worker');
   const places = await moveAndCheck(page, 6);
@@ -134,9 +122,9 @@ function watchTiles() {
 }
 
 test('a message of changes lost before the player makes it ask for a whole frame, and its picture is exact again', async () => {
-  const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
+  const page = await shared.browser.newPage({ viewport: { width: 800, height: 600 } });
   await page.addInitScript(watchTiles);
-  await page.goto(`${await play.url}&video=tiles&thread=main`);
+  await page.goto(`${await shared.play.url}&video=tiles&thread=main`);
   await page.waitForFunction(() => window.kalmoPlayer !== undefined);
   await waitFor(() => page.evaluate(() => window.kalmoPlayer.stats.video.shown > 0), { what: 'the first frame' });
   await moveAndCheck(page, 2);
