@@ -283,10 +283,28 @@ export class BridgeServer {
 
 export function createBridgeServer(options: BridgeOptions): BridgeServer;
 
+/** How a viewer's frames travel: whole host packets, or the tiles changed since its last frame (lib/tile_codec.js). */
+export type VideoCodec = 'raw' | 'tiles';
+
+/** A relay's video counts, as its stats note carries them. */
+export interface RelayStats {
+  sentVideo: number;
+  /** Frames not sent: the viewer was backed up, or a newer frame replaced them first. */
+  droppedVideo: number;
+  repeatedVideo: number;
+  /** Of droppedVideo, frames never sent because the viewer's transport was backed up. */
+  skippedVideo: number;
+  /** Tile messages holding a whole frame (the first, a size change, a viewer's request, a frame changed all over). */
+  wholeFrames: number;
+  video: VideoCodec;
+  /** Video bytes handed to the transport, by codec. */
+  videoBytes: { raw: number; tiles: number };
+}
+
 /** What the player is told besides packets, over the bridge's WebSocket (as JSON text) or a port (as objects). */
 export type BridgeNote =
   | { bridge: 'diagnostic'; line: string }
-  | { bridge: 'stats'; sentVideo: number; droppedVideo: number; repeatedVideo: number }
+  | ({ bridge: 'stats' } & RelayStats)
   | { bridge: 'exit'; code: number | null; signal: string | null; meaning: string }
   /** `kind`, where given, says what was checked; the player words the refusal by it, else by `reason`. */
   | { bridge: 'refused'; reason: string; kind?: 'token' | 'rate' | 'origin' | 'host' | 'http' | 'busy' };
@@ -308,6 +326,8 @@ export interface PortOptions {
   quitGraceMs?: number;
   /** Told of each refused message. */
   log?: (line: string) => void;
+  /** 'raw' (default) or 'tiles'; the player decodes either. */
+  video?: VideoCodec;
 }
 
 /**
@@ -320,7 +340,7 @@ export class PortConnection {
   constructor(session: HostSession, port: MessagePortLike, options?: PortOptions);
   readonly session: HostSession;
   readonly closed: boolean;
-  readonly stats: { sentVideo: number; droppedVideo: number; repeatedVideo: number };
+  readonly stats: RelayStats;
   /** QUIT (a kill after quitGraceMs); the port gets the exit note, then closes. */
   close(): Promise<HostExit>;
 }

@@ -14,7 +14,7 @@
 //
 //   node web/bench/bridge_bench.js [--seconds=10] [--results=PATH]
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { cpus, loadavg, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -23,6 +23,7 @@ import WebSocket from 'ws';
 import { PacketParser } from '../lib/packet_parser.js';
 import { createBridgeServer } from '../lib/bridge_server.js';
 import { packet } from '../test/node/support/packets.js';
+import { writeResultsSection } from './results_section.js';
 
 const repo = fileURLToPath(new URL('../../', import.meta.url));
 const options = Object.fromEntries(process.argv.slice(2).map((arg) => {
@@ -212,15 +213,6 @@ async function bridgeLatency(dir, content, size) {
   ].join('\n');
 }
 
-function writeSection(lines) {
-  const section = ['<!-- begin web-bridge -->', '## Web package (Node: parser and kalmo-play bridge)', '',
-    `\`node web/bench/bridge_bench.js --seconds=${SECONDS}\``, '', '```', ...lines, '```', '<!-- end web-bridge -->'].join('\n');
-  const text = existsSync(RESULTS) ? readFileSync(RESULTS, 'utf8') : '';
-  const pattern = /<!-- begin web-bridge -->[\s\S]*?<!-- end web-bridge -->/;
-  const updated = pattern.test(text) ? text.replace(pattern, section) : `${text.replace(/\n*$/, '\n\n')}${section}\n`;
-  writeFileSync(RESULTS, updated);
-}
-
 async function main() {
   const dir = mkdtempSync(join(tmpdir(), 'kalmo-bridge-bench-'));
   try {
@@ -239,7 +231,8 @@ async function main() {
       console.log(line);
       lines.push(line);
     }
-    writeSection(lines);
+    writeResultsSection(RESULTS, { name: 'web-bridge', title: 'Web package (Node: parser and kalmo-play bridge)',
+      command: `node web/bench/bridge_bench.js --seconds=${SECONDS}`, lines });
   } finally {
     rmSync(dir, { recursive: true, force: true });
   }

@@ -156,7 +156,8 @@ async function main() {
     }
     const lines = report(phone, results);
     console.log(lines.join('\n'));
-    writeResultsSection(RESULTS, 'web-lan', 'Web player over a home network (LAN)', lines);
+    writeResultsSection(RESULTS, { name: 'web-lan', title: 'Web player over a home network (LAN)',
+      command: `node web/bench/lan_bench.js ${process.argv.slice(2).join(' ')}`.trim(), lines });
   } finally {
     await browser?.close();
     await server?.close();

@@ -10,8 +10,8 @@
 import { HostRelay, VIDEO_CODECS } from './host_relay.js';
 
 // The codec of a page that names none: raw on loopback, where bytes are
-// free and raw frames cost the bridge the least CPU and latency
-// (bench/RESULTS.md, web-tiles). A server giving pages on another machine
+// free, raw frames reach the page soonest and cost the bridge about the
+// same CPU as tiles (bench/RESULTS.md, web-tiles). A server giving pages on another machine
 // their frames should pass 'tiles'.
 export const DEFAULT_VIDEO = 'raw';
 

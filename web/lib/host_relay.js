@@ -36,8 +36,10 @@ export const CLOSE_POLICY = 1008;
 
 const STATS_INTERVAL_MS = 1000;
 export const VIDEO_CODECS = Object.freeze(['raw', 'tiles']);
-// Deflate's fastest level: on game pictures the slower ones saved a few
-// per cent of bytes for twice the time (bench/RESULTS.md, web-tiles).
+// Deflate's fastest level: level 6 made the demo's frames a third the size
+// for 2.5 times the CPU, and six times on a 640x480 picture changing all
+// over, where level 1 is already past the bridge's budget (bench/RESULTS.md,
+// web-tiles).
 const TILE_DEFLATE_LEVEL = 1;
 const deflateTiles = (bytes) => deflateRawSync(bytes, { level: TILE_DEFLATE_LEVEL });
 // A tile message may be tiny; the backlog is judged against at least this

@@ -8,8 +8,8 @@
 // ArrayBuffer of its own, or one of the relay's notes as a plain object.
 // Towards the host each message must be one command line as a string.
 //
-// Frames go raw unless the front-end asks for video: 'tiles' (host_relay.js);
-// across processes on one machine raw costs the least.
+// Frames go raw unless the front-end asks for video: 'tiles' (host_relay.js):
+// within one machine raw frames arrive soonest.
 //
 // A port cannot say how much it still holds, so no frame is skipped for a
 // slow player: every distinct frame goes, at the game's rate, and the

@@ -10,6 +10,7 @@ import { mkdtempSync, readFileSync, readdirSync, writeFileSync, existsSync, rmSy
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { after, afterEach, before } from 'node:test';
 import { chromium } from 'playwright-core';
 
 export const repoRoot = fileURLToPath(new URL('../../../../', import.meta.url));
@@ -88,6 +89,26 @@ export async function withPlay(options, body) {
   } finally {
     await play.stop();
   }
+}
+
+// One browser and one kalmo-play server for a whole test file, on `options()` (called when the file's tests
+// start): each test's pages are closed after it, until the bridge has no host left; both stop at the end.
+// The returned object's `browser` and `play` are set once started.
+export function browserAndPlayForFile(options) {
+  const shared = {};
+  before(async () => {
+    shared.browser = await launchBrowser();
+    shared.play = startPlay(options());
+    await shared.play.url;
+  });
+  afterEach(async () => {
+    if (shared.browser) await closePages(shared.browser, shared.play);
+  });
+  after(async () => {
+    await shared.browser?.close();
+    await shared.play?.stop();
+  });
+  return shared;
 }
 
 // Opens the player page and waits until window.kalmoPlayer exists; `device` adds context options (hasTouch,
