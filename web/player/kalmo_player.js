@@ -138,11 +138,12 @@ export class KalmoPlayer {
   }
 
   // After a click on anything of the page's outside the picture (a control, the menu, a prompt): the keys go
-  // back to the game, and a command chosen from the menu closes it.
+  // back to the game unless a control gave them to something in the picture, and a command chosen from the
+  // menu closes it.
   afterControl(event) {
     if (this.viewport.contains(event.target)) return;
     if (event.target.closest?.('.kalmo-controls button')) this.openMenu(false);
-    this.focusPicture();
+    if (!this.viewport.contains(document.activeElement)) this.focusPicture();
   }
 
   openMenu(open) {
