@@ -1,12 +1,11 @@
 // Fullscreen for the player's element: the toolbar's button and Alt+Enter
 // toggle it, and on a touch screen the first tap on the picture offers it
-// with a small prompt. It is only ever offered: a browser grants fullscreen
+// with a small prompt, which the next tap on the picture puts away
+// unanswered. It is only ever offered: a browser grants fullscreen
 // to a person's own tap, and a page that jumps into it unasked is a page
 // people leave. Once fullscreen, a landscape lock is asked for where the
 // browser allows one (phones, mostly), since games are wider than tall; a
 // refusal changes nothing, the picture fits either way.
-
-const OFFER_SHOWN_MS = 8000;
 
 export class Fullscreen {
   // root: the element made fullscreen, which holds the prompt; picture: where the first tap is awaited.
@@ -18,8 +17,9 @@ export class Fullscreen {
     this.offer.hidden = true;
     this.offer.append('Play fullscreen?', this.offerButton('Fullscreen', true), this.offerButton('Not now', false));
     root.append(this.offer);
-    this.onFirstTap = (event) => this.firstTap(event);
-    picture.addEventListener('pointerdown', this.onFirstTap, { passive: true });
+    this.offered = false;
+    this.onTap = (event) => this.tapped(event);
+    picture.addEventListener('pointerdown', this.onTap, { passive: true });
   }
 
   offerButton(text, accept) {
@@ -33,17 +33,24 @@ export class Fullscreen {
     return button;
   }
 
-  firstTap(event) {
+  tapped(event) {
     if (event.pointerType !== 'touch') return;
-    this.picture.removeEventListener('pointerdown', this.onFirstTap);
-    if (document.fullscreenElement || !document.fullscreenEnabled || !this.root.requestFullscreen) return;
+    if (this.offered) {
+      this.closeOffer();
+      return;
+    }
+    this.offered = true;
+    if (document.fullscreenElement || !document.fullscreenEnabled || !this.root.requestFullscreen) {
+      this.closeOffer();
+      return;
+    }
     this.offer.hidden = false;
-    this.offerTimer = setTimeout(() => this.closeOffer(), OFFER_SHOWN_MS);
   }
 
+  // The offer is made once a page: once it is answered or put away, the picture's taps are the game's alone.
   closeOffer() {
-    clearTimeout(this.offerTimer);
     this.offer.hidden = true;
+    this.picture.removeEventListener('pointerdown', this.onTap);
   }
 
   toggle() {
@@ -70,6 +77,5 @@ export class Fullscreen {
 
   destroy() {
     this.closeOffer();
-    this.picture.removeEventListener('pointerdown', this.onFirstTap);
   }
 }
