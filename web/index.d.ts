@@ -109,6 +109,23 @@ export class PointerRule {
   motionToward(now: number, target: [number, number], options: { clamped: boolean }): { dx: number; dy: number; retryAt: number };
 }
 
+/**
+ * One key of the browser player's on-screen row: its label and the physical key it presses
+ * (`KeyboardEvent.code` in the key table, e.g. 'Escape'); `key` is the character it types, where it
+ * types one, as `KeyboardEvent.key` gives it (' ' for Space, 'y' for KeyY).
+ */
+export interface OnscreenKey {
+  label: string;
+  code: string;
+  key?: string;
+}
+/**
+ * The player's `onscreenKeys` option (page: `?keys=`): when the row shows ('auto' after touch or a
+ * gamepad, the default), or a front-end's own keys for its core, shown as 'auto', in place of Esc, Space,
+ * Enter and the menu key.
+ */
+export type OnscreenKeysOption = 'auto' | 'always' | 'never' | OnscreenKey[];
+
 export interface MouseFields {
   dx?: number; dy?: number; buttons?: number; wheel?: number; x?: number; y?: number; inside?: number | boolean;
 }
@@ -259,3 +276,52 @@ export class PortConnection {
 }
 
 export function connectPort(session: HostSession, port: MessagePortLike, options?: PortOptions): PortConnection;
+
+/** The browser player's sound figures, `player.stats.audio` (web/player/kalmo_player.js). */
+export interface AudioStats {
+  state: 'starting' | 'running' | 'waiting-for-gesture' | 'unavailable';
+  contextRate: number;
+  /** The browser's own output delay. */
+  outputLatencyMs: number;
+  volume: number;
+  muted: boolean;
+  /** Whether the feed and the worklet share a SharedArrayBuffer ring. */
+  shared: boolean;
+  playing: boolean;
+  /** Queued now, and as the worklet's rate correction sees it (smoothed over about 0.3 s). */
+  bufferedMs: number;
+  smoothedFillMs: number;
+  /** Playback rate factor, within 0.98 to 1.02. */
+  drift: number;
+  sourceRate: number;
+  /** Loudest sample of the last 50 ms, 0 to 1. */
+  peak: number;
+  /** The jitter buffer's target in force now; the page's own (audioTargetMs); the highest it may go now
+   *  (150 ms, or 1000 ms while late blocks move it); the lateness it follows (0 when none). */
+  targetMs: number;
+  baseTargetMs: number;
+  targetCeilingMs: number;
+  followedLateMs: number;
+  /** Ring run dry while blocks were coming; of those after a late block; because the game sent nothing. */
+  underruns: number;
+  stalledUnderruns: number;
+  silences: number;
+  dryOuts: number;
+  /** Blocks more than 10 ms behind their run's schedule, and the most any block came late. */
+  lateBlocks: number;
+  maxLateMs: number;
+  lateCallbacks: number;
+  /** Backlogs cut (a queue over the target plus 350 ms and over half a second), and the frames cut. */
+  cuts: number;
+  cutFrames: number;
+  blocks: number;
+  blocksNotQueued: number;
+  framesReceived: number;
+  framesConsumed: number;
+  framesPlayed: number;
+  framesSilent: number;
+  /** Buffered plus output latency less the picture's arrival-to-draw time. */
+  trailsPictureMs: number;
+  /** Epoch ms when the feed's figures were taken (in the stream's worker). */
+  takenAt?: number;
+}

@@ -2,16 +2,17 @@
 // element, given the WebSocket URL of a kalmo-play bridge or a MessagePort
 // carrying the same packets and notes. It builds the picture, the toolbar
 // and the overlays inside that element and ties the parts together on the
-// page's main thread: display.js (the picture's place), input/mouse.js and
-// input/keyboard.js, audio/audio_output.js (the context and its worklet),
-// stats_overlay.js, the start-up stages (start_stages.js), the help line
-// (help_line.js), fullscreen.js, wake_lock.js and the ending panel
-// (session_end.js). The picture takes the keyboard focus whenever a
-// session starts and after every use of a control, so keys reach the game
-// without a click that the game would take as its own. The stream itself
-// (connection, parser, painting, the sound's feed) runs in a worker, or here
-// when the browser cannot (stream_thread.js). Its `stats` hold the figures
-// the overlay shows, for tests and front-ends alike.
+// page's main thread: display.js (the picture's place), input/mouse.js,
+// input/keyboard.js and input/onscreen_keys.js, audio/audio_output.js (the
+// context and its worklet), stats_overlay.js, the start-up stages
+// (start_stages.js), the help line (help_line.js), fullscreen.js,
+// wake_lock.js and the ending panel (session_end.js). The picture takes the
+// keyboard focus whenever a session starts and after every use of a
+// control, so keys reach the game without a click that the game would take
+// as its own. The stream itself (connection, parser, painting, the sound's
+// feed) runs in a worker, or here when the browser cannot
+// (stream_thread.js). Its `stats` hold the figures the overlay shows, for
+// tests and front-ends alike.
 
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
@@ -22,6 +23,7 @@ import { Fullscreen } from './fullscreen.js';
 import { ScreenAwake } from './wake_lock.js';
 import { Mouse } from './input/mouse.js';
 import { Keyboard } from './input/keyboard.js';
+import { OnscreenKeys, onscreenKeysChoice } from './input/onscreen_keys.js';
 import { AudioOutput } from './audio/audio_output.js';
 import { StatsOverlay } from './stats_overlay.js';
 import { coreLibraryName } from '../lib/pointer_rule.js';
@@ -40,8 +42,10 @@ export class KalmoPlayer {
   // as objects in, command lines out). options: renderer ('2d' | 'webgl'), integerScale, smooth, audioTargetMs,
   // audioStart ('gesture' makes the sound wait for a click or key even where the browser would not),
   // thread ('main' keeps the stream on the page's main thread), pointerMode ('follow' | 'captured') and
-  // mouseSpeed (motion units per frame pixel), chosen from the core when absent.
+  // mouseSpeed (motion units per frame pixel), chosen from the core when absent, and onscreenKeys ('auto' |
+  // 'always' | 'never', or the keys as [{ label, code, key }]).
   constructor(source, container, options = {}) {
+    const keysChoice = onscreenKeysChoice(options.onscreenKeys);
     this.source = source;
     this.options = options;
     this.buildPage(container);
@@ -60,6 +64,12 @@ export class KalmoPlayer {
     this.keyboard = new Keyboard(this.viewport, {
       send, onGesture,
       shortcuts: { toggleFullscreen: () => this.toggleFullscreen(), toggleStats: () => this.overlay.toggle() },
+    });
+    this.root.addEventListener('pointerdown',
+      (event) => this.noteInput(event.pointerType === 'mouse' ? 'mouse' : 'touch'), true);
+    this.onscreenKeys = keysChoice.shown === 'never' ? null : new OnscreenKeys(this.root, this.viewport, {
+      choice: keysChoice, keyboard: this.keyboard, armRightClick: (on) => this.touch?.armRightClick?.(on),
+      toggleFullscreen: () => this.toggleFullscreen(),
     });
     this.audio = new AudioOutput({
       targetMs: options.audioTargetMs,
@@ -223,6 +233,7 @@ export class KalmoPlayer {
     case 'core':
       this.addStage('core', status.message ?? 'core');
       this.mouse.setCore(coreLibraryName(status.message));
+      this.onscreenKeys?.setCore(coreLibraryName(status.message));
       this.updateHelp();
       break;
     case 'av':
@@ -397,6 +408,7 @@ export class KalmoPlayer {
     document.removeEventListener('fullscreenchange', this.onFullscreenChange);
     this.stream?.destroy();
     this.keyboard.destroy();
+    this.onscreenKeys?.destroy();
     this.mouse.destroy();
     this.display.destroy();
     this.overlay.destroy();

@@ -6,12 +6,10 @@
 // buffer the blocks go to the worklet through `post`, the target through
 // `postTarget`, and the worklet's reports come back through `workletReport`.
 //
-// A ring that ran dry is an underrun when the blocks were still coming; when
-// the stream itself paused for longer than SILENCE_GAP_MS (the core sent no
-// sound, as engine cores do between sounds) it is counted as a silence.
-// After an underrun the target grows by a step (up to a ceiling), so a
-// machine too busy for the usual target stutters once, not on and on; after
-// a long run without one it steps back toward the usual. Underruns in the
+// A ring that ran dry is an underrun when the blocks were still coming, and
+// a silence when the stream paused for longer than SILENCE_GAP_MS because
+// the core sent no sound (as engine cores do between sounds). Underruns and
+// late blocks move the target (jitter_target.js says how); those in the
 // first seconds of sound, while the page itself is still loading, are
 // counted but move nothing.
 //
@@ -19,15 +17,18 @@
 // run's earliest arrival plus the sound received since), so a block that
 // came late (the host ran late, or the thread reading the stream was held
 // up) is counted, and an underrun it caused is counted as stalled: the
-// stream, not the player, ran dry.
+// stream, not the player, ran dry. A pause in the stream is a silence or
+// such a stall, told apart by what follows it: the sound a stall held up
+// comes in a burst, catching up with the run's schedule, while after a
+// silence it comes at its own pace. The blocks after a pause are judged
+// when that shows, within SILENCE_GAP_MS; until then they are queued but
+// not yet timed.
 
 import { AudioRing, SHARED } from './ring.js';
+import { JitterTarget, DEFAULT_TARGET_MS } from './jitter_target.js';
 
-export const DEFAULT_TARGET_MS = 30;
+export { DEFAULT_TARGET_MS };
 const SILENCE_GAP_MS = 250;
-const TARGET_STEP_MS = 25;
-const TARGET_CEILING_MS = 150;
-const TARGET_CALM_MS = 30000;
 const START_UP_MS = 2000;
 // Later than its schedule by this much, a block counts as late: more than the host's pacing
 // jitter, less than the target's reserve.
@@ -35,6 +36,9 @@ const LATE_MS = 10;
 // How far each on-time-or-late block moves the schedule's anchor toward itself, so a source a
 // little slower than its stated rate is not counted late for ever.
 const SCHEDULE_FOLLOW = 0.05;
+// After a pause, sound this far ahead of the time gone by is the burst of a stall.
+const CATCH_UP_MS = 100;
+const PAUSE_BLOCKS_HELD = 256;
 
 const WORKLET_AT_START = {
   dryOuts: 0, playing: false, smoothedFillMs: 0, cuts: 0, cutFrames: 0, drift: 1, framesConsumed: 0,
@@ -45,16 +49,11 @@ export class AudioFeed {
   // ring: {buffer, capacity} shared with the worklet, or null; post(samples, rate) and
   // postTarget(targetMs) reach a worklet without one.
   constructor({ ring = null, post, postTarget, targetMs = DEFAULT_TARGET_MS } = {}) {
-    const base = Number(targetMs);
-    if (!(base > 0 && base <= TARGET_CEILING_MS)) {
-      throw new RangeError(`audio target must be above 0 and at most ${TARGET_CEILING_MS} ms, not ${targetMs}`);
-    }
+    this.target = new JitterTarget(targetMs);
     this.ring = ring ? new AudioRing(ring.buffer, ring.capacity) : null;
     this.post = post;
     this.postTarget = postTarget;
-    this.baseTargetMs = base;
-    this.targetMs = base;
-    this.targetChangedAt = 0;
+    this.targetMs = this.target.ms;
     this.contextRunning = true;
     this.counts = {
       blocks: 0, framesReceived: 0, blocksNotQueued: 0, underruns: 0, stalledUnderruns: 0, silences: 0,
@@ -62,14 +61,15 @@ export class AudioFeed {
     };
     this.reported = { ...WORKLET_AT_START };
     this.dryOutsSeen = 0;
-    this.dryPending = 0;
     this.lastArrival = -Infinity;
     this.lastRate = 0;
     this.runAnchor = 0;
     this.runReceivedMs = 0;
+    // The blocks since a pause, not yet judged: {at, dryOuts, receivedMs, blocks: [[arrivedAt, ms]]}.
+    this.pause = null;
     this.firstQueuedAt = undefined;
-    this.ring?.store(SHARED.targetMicros, Math.round(base * 1000));
-    this.postTarget?.(base);
+    this.ring?.store(SHARED.targetMicros, Math.round(this.targetMs * 1000));
+    this.postTarget?.(this.targetMs);
   }
 
   // The figures of a feed that has had nothing yet, for a page whose feed runs elsewhere and has not reported.
@@ -87,14 +87,10 @@ export class AudioFeed {
     const { counts } = this;
     counts.blocks++;
     counts.framesReceived += packet.frames;
-    const gap = arrivedAt - this.lastArrival;
-    const lateMs = this.followSchedule(packet, arrivedAt, gap);
-    this.classifyDryOuts(arrivedAt, gap, lateMs);
+    this.time(arrivedAt, packet.frames / packet.sampleRate * 1000);
     this.lastArrival = arrivedAt;
     this.lastRate = packet.sampleRate;
-    if (this.targetMs > this.baseTargetMs && arrivedAt - this.targetChangedAt > TARGET_CALM_MS) {
-      this.setTarget(Math.max(this.targetMs - TARGET_STEP_MS, this.baseTargetMs), arrivedAt);
-    }
+    this.applyTarget(arrivedAt);
     if (!this.contextRunning) {
       counts.blocksNotQueued++;
       return;
@@ -107,12 +103,50 @@ export class AudioFeed {
     this.post?.(packet.samples, packet.sampleRate);
   }
 
-  // Returns how late this block is against its run's schedule, in ms.
-  followSchedule(packet, arrivedAt, gap) {
-    if (gap >= SILENCE_GAP_MS) {
-      this.runAnchor = arrivedAt;
-      this.runReceivedMs = 0;
+  // Classifies the ring's dry-outs since the last block and times this one, or holds it after a pause.
+  time(arrivedAt, durationMs) {
+    const dryOuts = this.takeDryOuts();
+    if (arrivedAt - this.lastArrival >= SILENCE_GAP_MS) {
+      this.judgePause(false);
+      this.pause = { at: arrivedAt, dryOuts, receivedMs: 0, blocks: [] };
+    } else {
+      // While a pause is judged, a block is late against the sound received since it.
+      const lateMs = this.pause ? arrivedAt - (this.pause.at + this.pause.receivedMs) : this.onSchedule(arrivedAt, durationMs);
+      this.underruns(arrivedAt, dryOuts, lateMs > LATE_MS);
     }
+    const { pause } = this;
+    if (!pause) return;
+    pause.blocks.push([arrivedAt, durationMs]);
+    pause.receivedMs += durationMs;
+    const aheadMs = pause.receivedMs - (arrivedAt - pause.at);
+    if (aheadMs >= CATCH_UP_MS) this.judgePause(true);
+    else if (arrivedAt - pause.at >= SILENCE_GAP_MS || pause.blocks.length >= PAUSE_BLOCKS_HELD) this.judgePause(false);
+  }
+
+  // A stall's blocks are timed on the run's schedule and its dry-outs are underruns; after a
+  // silence the run starts again from its first block.
+  judgePause(stalled) {
+    const { pause } = this;
+    if (!pause) return;
+    this.pause = null;
+    if (!stalled) {
+      this.runAnchor = pause.at;
+      this.runReceivedMs = 0;
+      this.counts.silences += pause.dryOuts;
+    }
+    for (const [at, durationMs] of pause.blocks) this.onSchedule(at, durationMs);
+    if (stalled) this.underruns(pause.at, pause.dryOuts, true);
+  }
+
+  takeDryOuts() {
+    const dryOuts = this.ring ? this.ring.load(SHARED.dryOuts) : this.reported.dryOuts;
+    const fresh = (dryOuts - this.dryOutsSeen) | 0;
+    this.dryOutsSeen = dryOuts;
+    return Math.max(fresh, 0);
+  }
+
+  // Returns how late this block is against its run's schedule, in ms.
+  onSchedule(arrivedAt, durationMs) {
     let lateMs = arrivedAt - (this.runAnchor + this.runReceivedMs);
     if (lateMs < 0) {
       this.runAnchor += lateMs;
@@ -120,31 +154,27 @@ export class AudioFeed {
     } else {
       this.runAnchor += lateMs * SCHEDULE_FOLLOW;
     }
-    this.runReceivedMs += packet.frames / packet.sampleRate * 1000;
+    this.runReceivedMs += durationMs;
     if (lateMs > LATE_MS) this.counts.lateBlocks++;
     this.counts.maxLateMs = Math.max(this.counts.maxLateMs, lateMs);
+    if (this.pastStartUp(arrivedAt)) this.target.block(arrivedAt, lateMs);
     return lateMs;
   }
 
-  classifyDryOuts(arrivedAt, gap, lateMs) {
-    const dryOuts = this.ring ? this.ring.load(SHARED.dryOuts) : this.reported.dryOuts;
-    this.dryPending += (dryOuts - this.dryOutsSeen) | 0;
-    this.dryOutsSeen = dryOuts;
-    for (; this.dryPending > 0; this.dryPending--) {
-      if (gap >= SILENCE_GAP_MS) {
-        this.counts.silences++;
-        continue;
-      }
+  underruns(now, count, stalled) {
+    for (let i = 0; i < count; i++) {
       this.counts.underruns++;
-      if (lateMs > LATE_MS) this.counts.stalledUnderruns++;
-      if (arrivedAt - this.firstQueuedAt > START_UP_MS) {
-        this.setTarget(Math.min(this.targetMs + TARGET_STEP_MS, TARGET_CEILING_MS), arrivedAt);
-      }
+      if (stalled) this.counts.stalledUnderruns++;
+      if (this.pastStartUp(now)) this.target.underrun(now);
     }
   }
 
-  setTarget(targetMs, now) {
-    this.targetChangedAt = now;
+  pastStartUp(now) {
+    return now - this.firstQueuedAt > START_UP_MS;
+  }
+
+  applyTarget(now) {
+    const targetMs = this.target.update(now);
     if (targetMs === this.targetMs) return;
     this.targetMs = targetMs;
     this.ring?.store(SHARED.targetMicros, Math.round(targetMs * 1000));
@@ -167,8 +197,7 @@ export class AudioFeed {
       ...this.counts,
       sourceRate: rate,
       bufferedMs,
-      targetMs: this.targetMs,
-      baseTargetMs: this.baseTargetMs,
+      ...this.target.stats,
       shared: Boolean(this.ring),
     };
   }

@@ -14,8 +14,9 @@
 import { AudioRing } from './ring.js';
 import { AudioFeed, DEFAULT_TARGET_MS } from './audio_feed.js';
 
-// 1.4 s at 48 kHz: room for the cut ceiling's half-second at any rate a core uses.
-const RING_FRAMES = 1 << 16;
+// 2.7 s at 48 kHz: room for the highest target the feed may set and the worklet's margin above
+// it before a cut (1.35 s) at any rate up to 96 kHz.
+const RING_FRAMES = 1 << 17;
 
 export class AudioOutput {
   // options: targetMs (the jitter buffer's usual target), startSuspended (as a browser does

@@ -11,7 +11,9 @@
 // is played off a little fast, never thrown away. A ring that runs dry is
 // filled with silence and counted. Only a backlog beyond a hard ceiling
 // (the page was hidden, the machine stalled for half a second) is cut back
-// to the target at once, and counted.
+// to the target at once, and counted; the ceiling is half a second or the
+// target plus CUT_MARGIN_SECONDS, whichever is higher, so a target the feed
+// has raised is reached and held without a cut.
 //
 // The target comes from the ring's shared header and the playing state and
 // counts go back into it, so the feed reads them from whatever thread it
@@ -24,7 +26,8 @@ import { AudioRing, SHARED } from './ring.js';
 const DRIFT_PER_SECOND = 0.5;
 const DRIFT_LIMIT = 0.02;
 const FILL_SMOOTHING_SECONDS = 0.3;
-const CEILING_SECONDS = 0.5;
+const CUT_FLOOR_SECONDS = 0.5;
+const CUT_MARGIN_SECONDS = 0.35;
 const REPORT_SECONDS = 0.05;
 // The audio thread normally calls every 10 ms or so; a gap this long means it was held up.
 const LATE_CALLBACK_MS = 40;
@@ -93,7 +96,7 @@ class KalmoAudioProcessor extends AudioWorkletProcessor {
 
   // Above the ceiling, drops the oldest frames down to the target; returns the fill left.
   cutBacklog(fill, target) {
-    if (fill <= CEILING_SECONDS) return fill;
+    if (fill <= Math.max(CUT_FLOOR_SECONDS, target + CUT_MARGIN_SECONDS)) return fill;
     const excess = Math.floor((fill - target) * (this.ring.nextRate() || 1));
     this.ring.skip(excess);
     this.ring.add(SHARED.cuts, 1);

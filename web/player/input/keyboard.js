@@ -47,6 +47,8 @@ export class Keyboard {
 
   onKey(event, down) {
     this.onGesture?.();
+    // A key an input method takes is not the game's: its text comes composed, through the device keyboard.
+    if (down && (event.isComposing || event.key === 'Process')) return;
     if (down && this.isShortcut(event)) {
       event.preventDefault();
       return;
@@ -64,10 +66,11 @@ export class Keyboard {
   // A key from any other input source (on-screen keys, a gamepad, the device
   // keyboard), named by its physical key (`KeyboardEvent.code`, e.g.
   // 'Escape'): the same table, order and hold as a typed key. A `key` of one
-  // character stands in for a code the table lacks. False when neither maps.
+  // character stands in for a code the table lacks; a character with no key
+  // (é, 日) goes as the unknown key carrying it. False when nothing maps.
   press(name, down, { character = 0, modifiers = 0, key } = {}) {
     const code = keyCodeFromEvent({ code: name, key });
-    if (!code) return false;
+    if (!code && !character) return false;
     this.pressCode(name, code, down, down ? character : 0, modifiers);
     return true;
   }

@@ -3,13 +3,17 @@
 // coming and a silence when the stream had paused; underruns (after the
 // first seconds) grow the target in the shared header by steps that a calm
 // half-minute takes back; a block late against its run's schedule is
-// counted, and so is the underrun it caused; without a shared ring the same
-// bookkeeping runs on what the worklet reports over its port.
+// counted, and so is the underrun it caused, a pause whose sound then comes
+// in a burst included; without a shared ring the same bookkeeping runs on
+// what the worklet reports over its port. With the real worklet processor
+// on the same ring and a scripted clock, blocks that keep coming late lift
+// the target above the steps' ceiling and it comes down after them.
 
-import { test } from 'node:test';
+import { test, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { AudioFeed } from '../../player/audio/audio_feed.js';
 import { AudioRing, SHARED } from '../../player/audio/ring.js';
+import { loadProcessor, CONTEXT_RATE, QUANTUM } from './support/worklet_scope.js';
 
 const CAPACITY = 1 << 16;
 const BLOCK_MS = 1000 / 60;
@@ -27,6 +31,39 @@ function steady(feed, worklet, from, to) {
     feed.push(block, from + i * BLOCK_MS);
     worklet.skip(worklet.buffered);
   }
+}
+
+let Processor;
+before(async () => {
+  Processor = await loadProcessor();
+});
+
+// The feed and the real worklet processor on one ring and one scripted clock: a source sends a block
+// every run, on time except while held (each [from, ms]), when the blocks due wait and then come at
+// once, as a held-up reader takes them from its socket; the worklet renders its quanta meanwhile.
+function playedFeed(targetMs) {
+  const ring = { buffer: new SharedArrayBuffer(AudioRing.byteLength(CAPACITY)), capacity: CAPACITY };
+  const feed = new AudioFeed({ ring, targetMs });
+  const processor = new Processor({ processorOptions: { ...ring, targetMs } });
+  const worklet = new AudioRing(ring.buffer, ring.capacity);
+  const output = [new Float32Array(QUANTUM), new Float32Array(QUANTUM)];
+  let sent = 0;
+  let quanta = 0;
+  const arrival = (due, holds) => {
+    const hold = holds.find(([from, ms]) => due >= from && due < from + ms);
+    return hold ? hold[0] + hold[1] : due;
+  };
+  // Runs the clock to `untilMs`; returns the targets in force at each quantum.
+  const run = (untilMs, holds = []) => {
+    const targets = [];
+    for (let now = quanta * QUANTUM / CONTEXT_RATE * 1000; now < untilMs; now = ++quanta * QUANTUM / CONTEXT_RATE * 1000) {
+      while (arrival(sent * BLOCK_MS, holds) <= now) feed.push(block, arrival(sent++ * BLOCK_MS, holds));
+      processor.process([], [output]);
+      targets.push(feed.targetMs);
+    }
+    return targets;
+  };
+  return { feed, worklet, run, framesSent: () => sent * block.frames };
 }
 
 const dryOut = (worklet) => worklet.add(SHARED.dryOuts, 1);
@@ -47,15 +84,18 @@ test('a dry ring is an underrun while blocks come and a silence after a pause; u
   steady(feed, worklet, 3000 + BLOCK_MS, 4000);
   dryOut(worklet);
   feed.push(block, 4600);
-  assert.deepEqual(pick(feed.stats, 'underruns', 'silences', 'targetMs'), [2, 1, 55]);
-  for (let i = 1; i <= 10; i++) {
+  assert.equal(feed.stats.silences, 0, 'a pause is judged by the blocks that follow it');
+  steady(feed, worklet, 4600 + BLOCK_MS, 4900);
+  assert.deepEqual(pick(feed.stats, 'underruns', 'silences', 'targetMs'), [2, 1, 55], 'sound at its pace: a silence');
+  for (let i = 0; i < 10; i++) {
     dryOut(worklet);
-    feed.push(block, 4600 + i * BLOCK_MS);
+    feed.push(block, 4900 + i * BLOCK_MS);
   }
   assert.equal(feed.stats.targetMs, 150, 'the target stops at its ceiling');
-  steady(feed, worklet, 4600 + 11 * BLOCK_MS, 36000);
+  assert.equal(feed.stats.targetCeilingMs, 150);
+  steady(feed, worklet, 4900 + 10 * BLOCK_MS, 36300);
   assert.equal(feed.stats.targetMs, 125, 'a calm half-minute steps it back once');
-  steady(feed, worklet, 36000, 36000 + 31000 * 5);
+  steady(feed, worklet, 36300, 36300 + 31000 * 5);
   assert.deepEqual(pick(feed.stats, 'targetMs', 'baseTargetMs'), [30, 30], 'and back to the usual target in the end');
   assert.equal(feed.stats.lateBlocks, 0, 'blocks on schedule are never late');
 });
@@ -80,6 +120,34 @@ test('a block behind its run\'s schedule is late, and the underrun it ends is co
   feed.push(block, 6000);
   steady(feed, worklet, 6000 + BLOCK_MS, 7000);
   assert.equal(feed.stats.lateBlocks, 3);
+  // A pause as long, whose held-up blocks then come at once, catching up with the schedule, is a stall.
+  dryOut(worklet);
+  for (let i = 0; i < 24; i++) feed.push(block, 7400);
+  assert.deepEqual(pick(feed.stats, 'underruns', 'stalledUnderruns', 'silences'), [3, 2, 0]);
+  assert.ok(Math.abs(feed.stats.maxLateMs - 400) < 1, `${feed.stats.maxLateMs} ms late`);
+});
+
+test('held-up blocks that keep coming late lift the target past 150 ms until they no longer empty the ring, and it comes down once they stop', () => {
+  const { feed, worklet, run, framesSent } = playedFeed(30);
+  run(3000);
+  // Held 400 ms every 3 s: twice the ring runs dry, then the target follows the lateness.
+  const holds = Array.from({ length: 10 }, (_, i) => [3000 * (i + 1), 400]);
+  run(7000, holds);
+  const lifted = feed.stats;
+  assert.deepEqual(pick(lifted, 'underruns', 'stalledUnderruns', 'silences', 'targetCeilingMs'), [2, 2, 0, 1000]);
+  assert.ok(Math.abs(lifted.followedLateMs - 400) < 5, `follows ${lifted.followedLateMs} ms of lateness`);
+  assert.ok(lifted.targetMs > 400 && lifted.targetMs <= 460, `target ${lifted.targetMs} ms`);
+  run(33000, holds);
+  assert.deepEqual(pick(feed.stats, 'underruns', 'dryOuts', 'cuts'), [2, 2, 0], 'eight more holds as long: not one underrun');
+  assert.ok(feed.stats.lateBlocks > 10 * 10, `though their blocks came late (${feed.stats.lateBlocks})`);
+
+  const falling = run(150000);
+  assert.ok(falling.every((target, i) => i === 0 || target <= falling[i - 1]), 'the target only comes down');
+  assert.equal(falling.at(-1), 30, 'back to the page\'s own target');
+  assert.deepEqual(pick(feed.stats, 'underruns', 'dryOuts', 'cuts', 'targetCeilingMs', 'followedLateMs'), [2, 2, 0, 150, 0],
+    'the queue followed it down without a gap or a cut');
+  assert.equal(feed.stats.framesConsumed + worklet.buffered, framesSent(), 'every frame played or still queued');
+  assert.ok(Math.abs(feed.stats.bufferedMs - 30) < 20, `${feed.stats.bufferedMs.toFixed(1)} ms queued at the end`);
 });
 
 test('a source a little slower than its rate is not counted late for ever', () => {

@@ -3,27 +3,19 @@
 // own: the jitter buffer's start and resume, silence and the count of a
 // ring run dry, resampling without a click at block joins and across a rate
 // change, the bounded drift correction that plays a backlog off without
-// dropping a frame, and the cut of a backlog above the ceiling.
+// dropping a frame, and the cut of a backlog above the ceiling, which moves
+// up with a raised target.
 
 import { test, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { AudioRing, SHARED } from '../../player/audio/ring.js';
+import { loadProcessor, CONTEXT_RATE, QUANTUM } from './support/worklet_scope.js';
 
-const CONTEXT_RATE = 48000;
-const QUANTUM = 128;
-const CAPACITY = 1 << 16;
+const CAPACITY = 1 << 17;
 let Processor;
 
 before(async () => {
-  // The worklet scope's globals, as the browser gives them.
-  globalThis.sampleRate = CONTEXT_RATE;
-  globalThis.AudioWorkletProcessor = class {
-    constructor() {
-      this.port = { messages: [], postMessage(message) { this.messages.push(message); } };
-    }
-  };
-  globalThis.registerProcessor = (name, constructor) => { Processor = constructor; };
-  await import('../../player/audio/kalmo_audio_processor.js');
+  Processor = await loadProcessor();
 });
 
 function start(targetMs = 50) {
@@ -160,6 +152,22 @@ test('a backlog above half a second is cut back to the target at once, and count
   ring.write(sine(0, 48000 * 0.45, 48000), 48000);
   render(processor, 1);
   assert.equal(ring.workletState().cuts, 1, 'below the ceiling nothing more is cut');
+});
+
+test('a raised target moves the cut: a backlog within 350 ms above it is played off, one beyond is cut to it', () => {
+  const { processor, ring } = start(30);
+  ring.store(SHARED.targetMicros, 600000);
+  const backlog = 48000 * 0.94;
+  ring.write(sine(0, backlog, 48000), 48000);
+  render(processor, 100);
+  const state = ring.workletState();
+  assert.deepEqual([state.cuts, state.dryOuts], [0, 0], '940 ms queued for a 600 ms target is not cut');
+  assert.equal(state.framesConsumed + ring.buffered, backlog, 'every frame played or still queued');
+  assert.equal(processor.drift, 1.02, 'and played off at the 2 % limit');
+  ring.write(sine(backlog, 48000 * 0.5, 48000), 48000);
+  render(processor, 1);
+  assert.equal(ring.workletState().cuts, 1, 'past 950 ms it is cut');
+  assert.ok(Math.abs(ring.buffered / 48 - 600) < 3, `back to the target: ${(ring.buffered / 48).toFixed(1)} ms queued`);
 });
 
 test('without a shared buffer the processor keeps its own ring, filled by the blocks the page posts', () => {

@@ -3,7 +3,7 @@
 import {
   PacketParser, PacketStreamError, startHost, createBridgeServer, keyCodeFromEvent, modifiersFromEvent,
   characterFromEvent, MouseAccumulator, PointerRule, coreLibraryName, pointerDefaults, mouseLine, keyLine,
-  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote,
+  parseCommandLine, exitMeaning, connectPort, type HostExit, type BridgeNote, type AudioStats,
 } from 'kalmo-host-client';
 
 const parser = new PacketParser();
@@ -35,6 +35,12 @@ mouse.add(0.5, 0.5);
 const line: string = mouseLine({ ...mouse.take(), x: 1, y: 2 }) + keyLine({ code: 13, down: 0 }) + parseCommandLine('QUIT');
 console.log(line, exitMeaning(3, null));
 
+// The browser player's onscreenKeys option, as a front-end gives it.
+const onscreenKeys: import('kalmo-host-client').OnscreenKeysOption[] = [
+  'auto', [{ label: 'Jump', code: 'ArrowUp' }, { label: 'Y', code: 'KeyY', key: 'y' }],
+];
+console.log(onscreenKeys.length);
+
 const server = createBridgeServer({ core: 'core.so', content: 'game', dataDir: 'data', maxSessions: 2 });
 server.on('session', (session) => session.pid);
 const url: Promise<string> = server.listen();
@@ -56,3 +62,8 @@ const pinLine = rule.pin(0);
 rule.onFrame();
 const { dx, dy, retryAt } = rule.motionToward(300, [160, 100], { clamped: true });
 console.log(mouseLine({ dx: pinLine.dx + dx, dy: pinLine.dy + dy }), retryAt, rule.cursor.x);
+
+// A front-end's own sound readout from `player.stats.audio`.
+const soundLine = (audio: AudioStats): string =>
+  `${audio.bufferedMs.toFixed(0)}/${audio.targetMs} ms (ceiling ${audio.targetCeilingMs}, following ${audio.followedLateMs} ms late)`;
+console.log(soundLine);
