@@ -5,17 +5,25 @@
 // page's main thread: display.js (the picture's place), the inputs in
 // input/ (mouse, touch and gamepad move the game's cursor in game_cursor.js;
 // every key, on-screen ones included, goes through keyboard.js),
-// audio/audio_output.js (the context and its worklet), stats_overlay.js and
-// the ending panel (session_end.js). The stream itself (connection, parser,
-// painting, the sound's feed) runs in a worker, or here when the browser
-// cannot (stream_thread.js). Its `stats` hold the figures the overlay shows,
-// for tests and front-ends alike.
+// audio/audio_output.js (the context and its worklet), stats_overlay.js, the
+// start-up stages (start_stages.js), the help line (help_line.js),
+// fullscreen.js, wake_lock.js and the ending panel (session_end.js). The
+// picture takes the keyboard focus whenever a session starts and after every
+// use of a control, so keys reach the game without a click that the game
+// would take as its own. The stream itself (connection, parser, painting,
+// the sound's feed) runs in a worker, or here when the browser cannot
+// (stream_thread.js). Its `stats` hold the figures the overlay shows, for
+// tests and front-ends alike.
 
 import { Display } from './display.js';
 import { startStream } from './stream_thread.js';
 import { withVideoCodec } from './connection.js';
 import { coreLogLine, describeEnd } from './session_end.js';
 import { GameCursor } from './input/game_cursor.js';
+import { describeStage } from './start_stages.js';
+import { HelpLine, helpText, likelyInput } from './help_line.js';
+import { Fullscreen } from './fullscreen.js';
+import { ScreenAwake } from './wake_lock.js';
 import { Mouse } from './input/mouse.js';
 import { Touch } from './input/touch.js';
 import { Keyboard } from './input/keyboard.js';
@@ -48,6 +56,8 @@ export class KalmoPlayer {
     this.source = withVideoCodec(source, options.video);
     this.options = options;
     this.buildPage(container);
+    this.fullscreen = new Fullscreen(this.root, this.viewport);
+    this.screenAwake = new ScreenAwake();
     this.display = new Display(this.viewport, { integerScale: options.integerScale, smooth: options.smooth });
     this.integerBox.checked = Boolean(options.integerScale);
     this.smoothBox.checked = Boolean(options.smooth);
@@ -80,6 +90,7 @@ export class KalmoPlayer {
       onStateChange: (state) => this.onAudioState(state),
     });
     this.overlay = new StatsOverlay(this.viewport, () => this.stats);
+    this.noteInput(likelyInput());
     this.onPageHide = () => this.stream?.close();
     window.addEventListener('pagehide', this.onPageHide);
     this.onFullscreenChange = () => this.keyboard.lockBrowserKeys(document.fullscreenElement === this.root);
@@ -89,12 +100,20 @@ export class KalmoPlayer {
 
   buildPage(container) {
     this.root = element('div', 'kalmo-player');
-    const toolbar = element('div', 'kalmo-toolbar');
+    // On a small player the style folds the controls into a menu behind one button.
+    this.toolbar = element('div', 'kalmo-toolbar');
+    this.menuButton = element('button', 'kalmo-menu-button', '☰');
+    Object.assign(this.menuButton, { type: 'button', title: 'Menu' });
+    this.menuButton.setAttribute('aria-label', 'Menu');
+    this.menuButton.setAttribute('aria-expanded', 'false');
+    this.menuButton.addEventListener('click', () => this.openMenu(!this.toolbar.classList.contains('kalmo-open')));
+    const controls = element('div', 'kalmo-controls');
+    this.toolbar.append(this.menuButton, controls);
     const button = (text, action) => {
       const node = element('button', '', text);
       node.type = 'button';
       node.addEventListener('click', action);
-      toolbar.append(node);
+      controls.append(node);
       return node;
     };
     const checkbox = (text, action) => {
@@ -103,19 +122,19 @@ export class KalmoPlayer {
       box.type = 'checkbox';
       box.addEventListener('change', () => action(box.checked));
       label.prepend(box);
-      toolbar.append(label);
+      controls.append(label);
       return box;
     };
     button('Fullscreen', () => this.toggleFullscreen());
     this.integerBox = checkbox('Integer scale', (on) => this.display.setIntegerScale(on));
     this.smoothBox = checkbox('Smooth', (on) => this.display.setSmooth(on));
-    toolbar.append(element('span', 'kalmo-spacer'));
+    controls.append(element('span', 'kalmo-spacer'));
     const volumeLabel = element('label', '', 'Volume');
     this.volumeSlider = element('input');
     Object.assign(this.volumeSlider, { type: 'range', min: '0', max: '100', value: '100' });
     this.volumeSlider.addEventListener('input', () => this.audio.setVolume(this.volumeSlider.value / 100));
     volumeLabel.append(this.volumeSlider);
-    toolbar.append(volumeLabel);
+    controls.append(volumeLabel);
     this.muteButton = button('Mute', () => this.setMuted(!this.audio.muted));
     button('Stats', () => this.overlay.toggle());
 
@@ -126,12 +145,39 @@ export class KalmoPlayer {
     this.progress.append(element('strong', '', 'Starting the game'), this.progressList);
     this.errorPanel = element('div', 'kalmo-overlay kalmo-error');
     this.errorPanel.hidden = true;
+    // The panel's buttons are the page's: a press on them is no press in the game, and takes no mouse lock.
+    for (const type of ['pointerdown', 'mousedown', 'touchstart']) {
+      this.errorPanel.addEventListener(type, (event) => event.stopPropagation());
+    }
     this.notice = element('div', 'kalmo-overlay kalmo-notice');
     this.notice.hidden = true;
     this.viewport.append(this.progress, this.errorPanel, this.notice);
-    this.root.append(toolbar, this.viewport);
+    this.help = new HelpLine(element('p', 'kalmo-help'));
+    this.root.append(this.toolbar, this.viewport, this.help.element);
+    this.root.addEventListener('click', (event) => this.afterControl(event));
+    this.viewport.addEventListener('pointerdown', () => this.openMenu(false), { capture: true, passive: true });
     container.replaceChildren(this.root);
     this.notices = new Map();
+  }
+
+  // After a click on anything of the page's outside the picture (a control, the menu, a prompt): the keys go
+  // back to the game unless a control gave them to something in the picture, and a command chosen from the
+  // menu closes it.
+  afterControl(event) {
+    if (this.viewport.contains(event.target)) return;
+    if (event.target.closest?.('.kalmo-controls button')) this.openMenu(false);
+    if (!this.viewport.contains(document.activeElement)) this.focusPicture();
+  }
+
+  openMenu(open) {
+    this.toolbar.classList.toggle('kalmo-open', open);
+    this.menuButton.setAttribute('aria-expanded', String(open));
+    if (open) this.help.reveal();
+  }
+
+  // Focus alone sends nothing to the game; only a click would.
+  focusPicture() {
+    this.viewport.focus({ preventScroll: true });
   }
 
   // Starts a session from zero: a fresh stream (and worker), every counter back to nothing.
@@ -155,6 +201,7 @@ export class KalmoPlayer {
     // A canvas handed to an earlier worker cannot be drawn on again.
     if (this.everStarted) this.display.newCanvas();
     this.everStarted = true;
+    this.focusPicture();
     const stream = startStream({
       source: this.source, display: this.display, renderer: this.options.renderer ?? '2d', ring: this.audio.ring,
       newFeed: () => this.audio.newFeed(), audioTargetMs: this.audio.targetMs,
@@ -202,6 +249,7 @@ export class KalmoPlayer {
       this.mouse.setCore(coreLibraryName(status.message));
       this.onscreenKeys?.setCore(coreLibraryName(status.message));
       this.gamepads.setCore(coreLibraryName(status.message));
+      this.updateHelp();
       break;
     case 'av':
     case 'geometry':
@@ -210,6 +258,8 @@ export class KalmoPlayer {
     case 'running':
       this.progress.hidden = true;
       this.stages.push({ stage: 'running', message: status.message ?? '' });
+      this.screenAwake.hold(true);
+      this.help.reveal();
       break;
     case 'error':
       this.errorText = status.message ?? 'error';
@@ -222,7 +272,10 @@ export class KalmoPlayer {
   addStage(stage, message) {
     for (const item of this.progressList.children) item.classList.add('kalmo-done');
     this.stages.push({ stage, message });
-    this.progressList.append(element('li', '', message));
+    const { title, detail } = describeStage(stage, message);
+    const item = element('li', '', title);
+    if (detail) item.append(' ', element('span', 'kalmo-detail', detail));
+    this.progressList.append(item);
   }
 
   onBridge(message) {
@@ -265,6 +318,7 @@ export class KalmoPlayer {
   showEnd(what) {
     const { state, title, detail } = describeEnd(what);
     this.hostState = state;
+    this.screenAwake.hold(false);
     this.progress.hidden = true;
     const parts = [element('h2', '', title), element('p', '', detail)];
     if (this.coreLog.length && !what.refused) {
@@ -306,6 +360,11 @@ export class KalmoPlayer {
     if (this.inputKind === kind) return;
     this.inputKind = kind;
     this.root.dataset.input = kind;
+    this.updateHelp();
+  }
+
+  updateHelp() {
+    this.help.show(helpText(this.inputKind, this.mouse.mode));
   }
 
   onAudioState(state) {
@@ -321,11 +380,7 @@ export class KalmoPlayer {
   }
 
   toggleFullscreen() {
-    if (document.fullscreenElement) {
-      document.exitFullscreen();
-      return;
-    }
-    this.root.requestFullscreen?.().catch(() => {});
+    this.fullscreen.toggle();
   }
 
   // What is on the canvas now: { width, height, data } (RGBA rows from the top), whichever thread draws.
@@ -363,7 +418,6 @@ export class KalmoPlayer {
     };
   }
 
-  async readPixels() { return this.display.readPixels(); }
 
   destroy() {
     this.destroyed = true;
@@ -378,6 +432,9 @@ export class KalmoPlayer {
     this.cursor.destroy();
     this.display.destroy();
     this.overlay.destroy();
+    this.fullscreen.destroy();
+    this.screenAwake.destroy();
+    this.help.destroy();
     this.audio.close();
   }
 }
