@@ -418,7 +418,6 @@ export class KalmoPlayer {
     };
   }
 
-
   destroy() {
     this.destroyed = true;
     window.removeEventListener('pagehide', this.onPageHide);
