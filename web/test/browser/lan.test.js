@@ -139,7 +139,9 @@ test('on the 20 Mbit/s link the demo core plays as tiles with no underrun of the
     { timeout: 12000 + START_MS, interval: 500, what: '12 s of play' });
   assert.equal(await page.evaluate(() => window.kalmoPlayer.stats.video.codec), 'tiles');
   const samples = (await readTrace(page)).filter((sample) => sample.t > started);
-  const { spans, stalls } = splitTrace(samples);
+  // On this link a block queued behind a tile message comes over 10 ms late as a matter of course: that is the
+  // link under test, so lateness alone does not excuse a span here; a held-up page or worklet still does.
+  const { spans, stalls } = splitTrace(samples, { ignore: ['lateBlocks'] });
   for (const line of describeStalls(stalls)) t.diagnostic(`excused: ${line}`);
   const [first, last] = [samples[0], samples.at(-1)];
   assert.equal((last.underruns - first.underruns) - (last.stalledUnderruns - first.stalledUnderruns), 0,

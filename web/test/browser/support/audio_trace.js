@@ -26,9 +26,10 @@ export function startSampler(page, read = 'window.kalmoPlayer.stats.audio') {
 
 export const readTrace = (page) => page.evaluate('window.audioTrace');
 
-// The reasons the interval from sample `i - 1` to sample `i` is not clean, or [] when it is.
-function stallReasons(before, after) {
-  const reasons = STALL_COUNTS.filter((key) => (after[key] ?? 0) > (before[key] ?? 0))
+// The reasons the interval from sample `i - 1` to sample `i` is not clean, or [] when it is; counts named in
+// `ignore` do not end a span.
+function stallReasons(before, after, ignore) {
+  const reasons = STALL_COUNTS.filter((key) => !ignore.includes(key) && (after[key] ?? 0) > (before[key] ?? 0))
     .map((key) => `${key} +${after[key] - before[key]}`);
   if (after.t - before.t > LATE_READ_MS) reasons.push(`stats read ${(after.t - before.t).toFixed(0)} ms apart`);
   // Not a stall, but the level is held to a new target from here.
@@ -37,12 +38,12 @@ function stallReasons(before, after) {
 }
 
 // Splits a trace into clean spans (arrays of samples) and the stalls between them.
-export function splitTrace(samples) {
+export function splitTrace(samples, { ignore = [] } = {}) {
   const spans = [];
   const stalls = [];
   let current = [];
   for (let i = 0; i < samples.length; i++) {
-    const reasons = i > 0 ? stallReasons(samples[i - 1], samples[i]) : [];
+    const reasons = i > 0 ? stallReasons(samples[i - 1], samples[i], ignore) : [];
     if (reasons.length) {
       stalls.push({ from: samples[i - 1].t, to: samples[i].t, reasons });
       if (current.length > 1) spans.push(current);
