@@ -28,9 +28,9 @@
 //   node web/bench/browser_bench.js --only=loaded-sound [--loaded-sound-seconds=300]   (that section alone, written)
 
 import { spawn } from 'node:child_process';
-import { readFileSync, writeFileSync, existsSync } from 'node:fs';
 import { join } from 'node:path';
 import os from 'node:os';
+import { writeResultsSection } from './results_section.js';
 import WebSocket from 'ws';
 import {
   build, repoRoot, CHROMIUM_ARGS, withPlay, temporaryDirectory, writeStreamScenario, recordEntries, readRecord,
@@ -514,11 +514,7 @@ function report(streams, renderers, input, audio, blocked) {
 }
 
 function writeSection(lines, name = 'web-player', title = 'Web player (browser)') {
-  const section = [`<!-- begin ${name} -->`, `## ${title}`, '', '```', ...lines, '```', `<!-- end ${name} -->`].join('\n');
-  const text = existsSync(RESULTS) ? readFileSync(RESULTS, 'utf8') : '';
-  const pattern = new RegExp(`<!-- begin ${name} -->[\\s\\S]*?<!-- end ${name} -->`);
-  const updated = pattern.test(text) ? text.replace(pattern, section) : `${text.replace(/\n*$/, '\n\n')}${section}\n`;
-  writeFileSync(RESULTS, updated);
+  writeResultsSection(RESULTS, { name, title, lines });
 }
 
 const LOADED_SOUND_SECTION = ['web-player-loaded-sound', 'Web player: sound beside a busy machine'];

@@ -3,11 +3,10 @@
 // row at y and a green column at x, crossing in white); and the browser and
 // kalmo-play that a test file plays it with.
 
-import { before, after, afterEach } from 'node:test';
 import { writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import {
-  build, launchBrowser, startPlay, closePages, readRecord, temporaryDirectory,
+  build, browserAndPlayForFile, readRecord, temporaryDirectory,
 } from './browser_harness.js';
 
 // Gaps between the core's runs longer than this mean the host ran late: two lines may then share a poll.
@@ -23,21 +22,11 @@ export function writeCursorContent(dir, { animate = false } = {}) {
 // For a test file: one browser and one kalmo-play on the cursor core, in `suite.browser`, `suite.play` and
 // `suite.record` (its record) once the tests run; every page is closed after each test, the rest after the last.
 export function cursorCoreSuite(name) {
-  const suite = {};
-  before(async () => {
+  const suite = browserAndPlayForFile(() => {
     const dir = temporaryDirectory(name);
     const files = writeCursorContent(dir);
     suite.record = files.record;
-    suite.browser = await launchBrowser();
-    suite.play = startPlay({ core: build.cursorCore, content: files.content, data: dir });
-    await suite.play.url;
-  });
-  afterEach(async () => {
-    if (suite.browser) await closePages(suite.browser, suite.play);
-  });
-  after(async () => {
-    await suite.browser?.close();
-    await suite.play?.stop();
+    return { core: build.cursorCore, content: files.content, data: dir };
   });
   return suite;
 }
