@@ -85,8 +85,15 @@ async function phoneBrowser(data) {
 
 async function openOnPhone(url) {
   const page = await browser.newPage({ viewport: { width: 800, height: 600 } });
+  // What the page said and which of its requests failed, for a page that never makes its player.
+  const said = [];
+  page.on('console', (message) => said.push(`console ${message.type()}: ${message.text()}`));
+  page.on('pageerror', (error) => said.push(`error: ${error.message}`));
+  page.on('requestfailed', (request) => said.push(`failed: ${request.url()} ${request.failure()?.errorText}`));
   await page.goto(url, { timeout: START_MS });
-  await page.waitForFunction(() => window.kalmoPlayer !== undefined, null, { timeout: START_MS });
+  await page.waitForFunction(() => window.kalmoPlayer !== undefined, null, { timeout: START_MS }).catch((error) => {
+    throw new Error(`${error.message}; the page: ${said.join(' | ') || 'nothing'}`);
+  });
   return page;
 }
 
@@ -202,7 +209,11 @@ test('the probe\'s frames reach the phone bit for bit, and its keys and mouse re
   for (let step = 1; step <= 10; step++) await page.mouse.move(x + step * 8, y);
   await page.mouse.down();
   await page.mouse.up();
-  await waitFor(() => sums().x > before.x && sums().left > before.left, { timeout: START_MS, what: 'motion and a click at the core' });
+  await waitFor(() => sums().x > before.x && sums().left > before.left, { timeout: START_MS, what: 'motion and a click at the core' })
+    .catch(async (error) => {
+      throw new Error(`${error.message}; the core summed ${JSON.stringify(sums())} from ${JSON.stringify(before)}; `
+        + `the page's input ${JSON.stringify((await playerStats(page)).input)}`);
+    });
   await page.close();
 });
 

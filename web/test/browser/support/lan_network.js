@@ -94,12 +94,17 @@ export function makePhone({ rate = '20mbit' } = {}) {
     ip('netns', 'add', namespace);
     ip('link', 'add', machineEnd, 'type', 'veth', 'peer', 'name', phoneEnd);
     ip('link', 'set', phoneEnd, 'netns', namespace);
+    const inside = (...args) => ip('netns', 'exec', namespace, ...args);
+    // No IPv6 on the link: its addresses would appear a second or two after the link comes up, and Chromium
+    // aborts the page's loads on such a change (ERR_NETWORK_CHANGED).
+    writeFileSync(`/proc/sys/net/ipv6/conf/${machineEnd}/disable_ipv6`, '1');
+    inside('sh', '-c', `echo 1 > /proc/sys/net/ipv6/conf/${phoneEnd}/disable_ipv6`);
     ip('addr', 'add', `${machine}/30`, 'dev', machineEnd);
     ip('link', 'set', machineEnd, 'up');
-    const inside = (...args) => ip('netns', 'exec', namespace, ...args);
     inside('ip', 'addr', 'add', `${phone}/30`, 'dev', phoneEnd);
     inside('ip', 'link', 'set', phoneEnd, 'up');
     inside('ip', 'link', 'set', 'lo', 'up');
+    waitForCarrier(() => ip('-o', 'link', 'show', machineEnd) + inside('ip', '-o', 'link', 'show', phoneEnd));
     const bucket = ['root', 'tbf', 'rate', rate, 'burst', '64kb', 'latency', '100ms'];
     execFileSync('tc', ['qdisc', 'add', 'dev', machineEnd, ...bucket], { timeout: COMMAND_MS, stdio: 'ignore' });
     inside('tc', 'qdisc', 'add', 'dev', phoneEnd, ...bucket);
@@ -119,6 +124,16 @@ export function makePhone({ rate = '20mbit' } = {}) {
     cleanups.delete(remove);
     return { unavailable: `a network namespace could not be made: ${String(error.stderr || error.message).trim()}` };
   }
+}
+
+// Both ends report their carrier before Chromium starts, which would take the carrier's arrival for a network
+// change too. Bounded: the veth pair's carrier comes within milliseconds.
+function waitForCarrier(show) {
+  for (let attempt = 0; attempt < 100; attempt++) {
+    if ((show().match(/LOWER_UP/g) ?? []).length === 2) return;
+    execFileSync('sleep', ['0.05']);
+  }
+  throw new Error('the link between the machine and the phone did not come up within 5 s');
 }
 
 // The stand-in without namespaces: Chromium reaches 127.0.0.1 under RESOLVER_NAME, a name that is not local
