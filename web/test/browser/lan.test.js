@@ -205,6 +205,11 @@ test('the probe\'s frames reach the phone bit for bit, and its keys and mouse re
   await waitFor(() => playerStats(page).then((stats) => stats.input.locked), { what: 'the pointer lock' });
   const sums = () => recordEntries(files.record, 'mouse').reduce((sum, entry) => ({ x: sum.x + entry.x, left: sum.left + entry.left }),
     { x: 0, left: 0 });
+  // The lock brings the cursor under the click by a large pin to the left and a move back: counted only once
+  // the core has polled it, so that the motion below is what moves the sum.
+  await waitFor(() => page.evaluate(() => !window.kalmoPlayer.cursor.rule.placing), { timeout: START_MS, what: 'the placement sent' });
+  const polledBefore = recordEntries(files.record, 'mouse').length;
+  await waitFor(() => recordEntries(files.record, 'mouse').length >= polledBefore + 3, { timeout: START_MS, what: 'three polls after it' });
   const before = sums();
   for (let step = 1; step <= 10; step++) await page.mouse.move(x + step * 8, y);
   await page.mouse.down();
